@@ -1,0 +1,24 @@
+/*
+ * The calibration fit, its tolerance check, the per-sample transform
+ * (TouchPanelSetCalibration and TouchPanelCalibrateAPoint are exported, see
+ * driver/touch_driver.h) and the capture of calibration touches.  C++03.
+ */
+#ifndef TOUCH_CALIBRATION_CALIBRATION_H
+#define TOUCH_CALIBRATION_CALIBRATION_H
+
+#include "calibration/wide_int.h"
+#include "platform/platform.h"
+
+#define CALIBRATION_DEFAULT_MAX_ERROR 5 /* pixels, when "MaxCalError" is unreadable */
+
+void Determinant3(WideInt& out, const WideInt& m0, const WideInt& m1, const WideInt& m2,
+                  const WideInt& m3, const WideInt& m4, const WideInt& m5, const WideInt& m6,
+                  const WideInt& m7, const WideInt& m8);
+BOOL CheckCalibrationError(INT32 count, const INT32* screenX, const INT32* screenY,
+                           const INT32* rawX, const INT32* rawY);
+
+/* Capture: called by the sample thread with DriverLock held, for every valid
+   sample while CaptureState is not CaptureIdle. */
+void CaptureFeedSample(DWORD flags, INT rawX, INT rawY);
+
+#endif /* TOUCH_CALIBRATION_CALIBRATION_H */

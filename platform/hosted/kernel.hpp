@@ -1,0 +1,157 @@
+// The hosted kernel: the platform's services on Linux in deterministic
+// virtual time.
+//
+// Every thread that the driver or the host creates is a real OS thread, but
+// only one runs at a time: it holds the baton and hands it over only inside a
+// platform call.  Time is a virtual clock in microseconds; code runs in no
+// time, each port access and each Sleep(0) costs a fixed small amount, and
+// when every thread is blocked the clock jumps to the earliest timeout or
+// device event.  The same configuration and seed give the same trace.
+//
+// One Kernel exists at a time per process.  The thread that constructs it
+// becomes the kernel's first thread ("main") and holds the baton; the platform
+// calls of platform/hosted/win32.h act on the current kernel.  Destroying the
+// kernel ends every thread it still has.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "platform/hosted/devices.hpp"
+#include "platform/hosted/registry.hpp"
+
+namespace hosted {
+
+enum class SchedulePolicy {
+    Priority,  // the platform's: strict priority, FIFO within a priority
+    Random,    // seeded random choice among ready threads at every switch point
+};
+
+struct KernelConfig {
+    std::uint32_t tickStart = 0;  // GetTickCount() at virtual time 0
+    SchedulePolicy policy = SchedulePolicy::Priority;
+    std::uint64_t seed = 1;        // for the random policy
+    Micros portAccessCost = 1;     // one ISA I/O cycle
+    Micros yieldCost = 1;          // Sleep(0)
+    Micros timeLimit = 24ull * 3600 * 1'000'000;  // virtual time cap: a livelock report
+    std::uint64_t stepLimit = 2'000'000'000;      // scheduler switch-point cap
+    int mainPriority = 251;  // priority of the constructing thread
+    bool tracePorts = false; // record every port access with its time
+    bool traceKernel = true; // record switches, waits, signals, interrupts
+};
+
+// One line of the kernel trace.
+struct TraceRecord {
+    Micros time;
+    std::string thread;
+    std::string what;
+};
+
+// A misuse the kernel caught instead of invoking undefined behaviour: a
+// closed or unknown handle used, a handle closed while another thread waits
+// on it, a critical section left by a thread that does not own it or entered
+// twice by its owner.
+struct KernelFault {
+    Micros time;
+    std::string thread;
+    std::string what;
+};
+
+struct CursorMove {
+    Micros time;
+    int x;
+    int y;
+};
+
+struct PortAccess {
+    Micros time;
+    std::uint16_t port;
+    std::uint8_t value;
+    bool write;
+};
+
+// Calls that tests can make fail, to drive every failure path.
+enum class FaultPoint {
+    CreateEvent,
+    CreateSemaphore,
+    CreateThread,
+    InterruptInitialize,
+    RegistryOpen,  // RegOpenKeyExW and RegCreateKeyExW
+};
+
+// Thrown from the blocking call of the kernel's main thread when the run
+// cannot go on: every thread blocked with nothing pending (deadlock), or the
+// virtual time or step cap reached (livelock).  what() is the full report:
+// each thread, what it waits on and since when, and the seed.
+class RunStopped : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+class Kernel {
+public:
+    explicit Kernel(KernelConfig config = {});
+    ~Kernel();
+    Kernel(const Kernel&) = delete;
+    Kernel& operator=(const Kernel&) = delete;
+
+    // The kernel the platform calls act on; null when there is none.
+    static Kernel* current();
+
+    const KernelConfig& config() const;
+
+    // ---- Time ----
+    Micros now() const;
+    std::uint32_t tickCount() const;
+    // Let virtual time pass on the calling (kernel) thread: the other
+    // threads and the devices run meanwhile.  Same as Sleep, in microseconds.
+    void advance(Micros duration);
+    // Advance until pred() holds or the timeout passes; pred is evaluated at
+    // every switch back to the caller.  Returns pred().
+    bool advanceUntil(const std::function<bool()>& pred, Micros timeout);
+
+    // ---- The device seam ----
+    DeviceContext& devices();
+    void mapPorts(std::uint16_t first, std::uint16_t last, PortDevice& device);
+    void unmapPorts(PortDevice& device);
+    // The interrupt controller: logical interrupt id -> device line.
+    void mapInterrupt(std::uint32_t sysIntr, unsigned line);
+
+    // ---- Registry ----
+    Registry& registry();
+
+    // ---- Windowing services ----
+    void setDisplayOrientation(std::uint32_t dmdo);
+    void setDisplayQueryFails(bool fails);
+    const std::vector<CursorMove>& cursorMoves() const;
+
+    // ---- Fault injection ----
+    // Make the nth call (1-based) of the point fail; nth 0 makes every call fail.
+    void failCall(FaultPoint point, unsigned nth = 0);
+    void clearFailures();
+
+    // ---- Checks ----
+    const std::vector<KernelFault>& faults() const;
+    std::size_t openHandleCount() const;
+    std::size_t liveThreadCount() const;  // the main thread included
+    const std::vector<TraceRecord>& trace() const;
+    std::uint64_t traceHash() const;  // FNV-1a over the trace text
+    void writeTrace(const std::string& path) const;
+    const std::vector<PortAccess>& portTrace() const;
+    // A human-readable report of every thread and what it waits on.
+    std::string threadReport() const;
+
+    // Private implementation; public so that the platform calls can reach it.
+    class Impl;
+    Impl& impl() { return *impl_; }
+
+private:
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace hosted
