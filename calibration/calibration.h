@@ -21,4 +21,8 @@ BOOL CheckCalibrationError(INT32 count, const INT32* screenX, const INT32* scree
    sample while CaptureState is not CaptureIdle. */
 void CaptureFeedSample(DWORD flags, INT rawX, INT rawY);
 
+/* Disable, DriverLock held: a capture still pending is aborted so that its
+   blocked caller returns FALSE instead of waiting forever. */
+void CaptureReleaseAtDisable(void);
+
 #endif /* TOUCH_CALIBRATION_CALIBRATION_H */

@@ -62,6 +62,13 @@ extern DWORD SampleRate;              /* lock; 400 once enabled */
 extern DWORD NormalPriority;          /* lock */
 extern DWORD HighPriority;            /* lock */
 
+/* Entry points that take DriverLock or wait on CalibrationDoneEvent bracket
+   their work with these.  DriverEntryBegin fails (FALSE, last error
+   ERROR_NOT_READY) while DriverLock does not exist; the disable waits, bounded,
+   until no entry call is inside before it deletes DriverLock and the events. */
+BOOL DriverEntryBegin(void);
+void DriverEntryEnd(void);
+
 /* ---- Display and cursor ---- */
 extern volatile LONG DisplayOrientation; /* shared: DMDO_0, DMDO_90, DMDO_180 or DMDO_270 */
 extern volatile LONG CursorTracking;     /* shared: 0 turns cursor tracking off */
