@@ -22,20 +22,20 @@ struct RegValue {
 
 // A .reg text that cannot be loaded; what() names the file and the line.
 class RegParseError : public std::runtime_error {
-public:
+  public:
     RegParseError(const std::string& file, int line, const std::string& message);
     const std::string& file() const { return file_; }
     int line() const { return line_; }
     const std::string& message() const { return message_; }
 
-private:
+  private:
     std::string file_;
     int line_;
     std::string message_;
 };
 
 class Registry {
-public:
+  public:
     // ---- Keys ----
     bool keyExists(const std::string& key) const;
     void createKey(const std::string& key);  // with its parents
@@ -68,12 +68,34 @@ public:
 
     void clear();
 
+    // Names that can be stored and written back as .reg text: a key path has
+    // no ']' and no control character, a value name no control character.
+    // The setters and createKey throw std::invalid_argument for any other
+    // name; the queries simply find nothing.
+    static bool validKeyPath(const std::string& key);
+    static bool validValueName(const std::string& name);
+
     struct Key;  // internal
 
-private:
-    struct Node;
-    std::map<std::string, struct KeyData> keys_;  // by folded path
-    friend struct KeyData;
+  private:
+    // Orders folded paths so that a key's subkeys follow it directly.
+    struct PathLess {
+        bool operator()(const std::string& a, const std::string& b) const;
+    };
+    struct StoredValue {
+        std::string name;  // as first set
+        RegValue value;
+    };
+    struct KeyData {
+        std::string path;                           // as first created
+        std::map<std::string, StoredValue> values;  // by folded name
+    };
+
+    const KeyData* find(const std::string& key) const;
+    KeyData& create(const std::string& key);
+
+    // By folded path; the root ("") is always present.
+    std::map<std::string, KeyData, PathLess> keys_{{"", KeyData{}}};
 };
 
 }  // namespace hosted
