@@ -22,20 +22,20 @@ struct RegValue {
 
 // A .reg text that cannot be loaded; what() names the file and the line.
 class RegParseError : public std::runtime_error {
-  public:
+public:
     RegParseError(const std::string& file, int line, const std::string& message);
     const std::string& file() const { return file_; }
     int line() const { return line_; }
     const std::string& message() const { return message_; }
 
-  private:
+private:
     std::string file_;
     int line_;
     std::string message_;
 };
 
 class Registry {
-  public:
+public:
     // ---- Keys ----
     bool keyExists(const std::string& key) const;
     void createKey(const std::string& key);  // with its parents
@@ -77,7 +77,7 @@ class Registry {
 
     struct Key;  // internal
 
-  private:
+private:
     // Orders folded paths so that a key's subkeys follow it directly.
     struct PathLess {
         bool operator()(const std::string& a, const std::string& b) const;
