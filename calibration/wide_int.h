@@ -10,8 +10,8 @@
 #define WIDE_WORDS 3
 
 struct WideInt {
-    DWORD Negative;               /* 1 when negative, 0 when zero or positive */
-    DWORD Magnitude[WIDE_WORDS];  /* least significant word first */
+    DWORD Negative;              /* 1 when negative, 0 when zero or positive */
+    DWORD Magnitude[WIDE_WORDS]; /* least significant word first */
 };
 
 extern const DWORD PowersOfTwo[32];
