@@ -15,6 +15,20 @@ struct TouchReport {
     DWORD Y;        /* 0 to 16383 */
 };
 
+/* Every wait on the i8042 tests its status for as long as no more than this
+   has passed since the wait began. */
+#define I8042_POLL_WINDOW_MS 50
+/* Backstop for a tick counter that does not move: no wait tests the status
+   more often than this (an ISA status read alone takes about 1 us, so the
+   window always ends first). */
+#define I8042_POLL_MAX_TESTS 1000000
+/* x86 I/O space ends here; the status port (base + 4) must lie within it. */
+#define I8042_HIGHEST_PORT 0xFFFF
+
+/* Sizes of the module's frame and packet buffers. */
+#define CONTROLLER_FRAME_BUFFER_SIZE 17
+#define REPORT_PACKET_MAX_SIZE 6
+
 /* Offered to the rest of the driver. */
 BOOL ControllerStart(DWORD ioBase);
 void ControllerStop(void);
@@ -22,6 +36,9 @@ BOOL ReadTouchReport(TouchReport* report);
 
 /* The i8042 operations beneath them. */
 void SetPorts(DWORD ioBase);
+/* A base the driver may talk to: not 0 (no base known; ports 0x00-0x0F are
+   the DMA controller's) and with its status port inside the I/O space. */
+BOOL PortBaseUsable(DWORD ioBase);
 BOOL InputBufferEmpty(void);
 BOOL WriteData(UCHAR value);
 BOOL WriteCommand(UCHAR command);
