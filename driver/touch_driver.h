@@ -8,11 +8,17 @@
 
 #include "platform/platform.h"
 
+/* The platform's calling convention of the library entry and of thread
+   routines (__stdcall on the x86 target); empty on the hosted platform. */
+#ifndef WINAPI
+#define WINAPI
+#endif
+
 #ifdef __cplusplus
 extern "C" {
 #endif
 
-TOUCH_EXPORT BOOL DllMain(HINSTANCE module, DWORD reason, LPVOID reserved);
+TOUCH_EXPORT BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved);
 
 TOUCH_EXPORT BOOL TouchPanelEnable(PFN_TOUCH_PANEL_CALLBACK callback);
 TOUCH_EXPORT void TouchPanelDisable(void);
@@ -21,17 +27,16 @@ TOUCH_EXPORT BOOL TouchPanelSetMode(INT mode, LPVOID argument);
 TOUCH_EXPORT void TouchPanelPowerHandler(BOOL off);
 TOUCH_EXPORT BOOL TouchPanelReadCalibrationPoint(INT* rawX, INT* rawY);
 TOUCH_EXPORT void TouchPanelReadCalibrationAbort(void);
-TOUCH_EXPORT BOOL TouchPanelSetCalibration(INT32 count, INT32* screenX, INT32* screenY,
-                                           INT32* rawX, INT32* rawY);
-TOUCH_EXPORT void TouchPanelCalibrateAPoint(INT32 rawX, INT32 rawY, INT32* screenX,
-                                            INT32* screenY);
+TOUCH_EXPORT BOOL TouchPanelSetCalibration(INT32 count, INT32* screenX, INT32* screenY, INT32* rawX,
+                                           INT32* rawY);
+TOUCH_EXPORT void TouchPanelCalibrateAPoint(INT32 rawX, INT32 rawY, INT32* screenX, INT32* screenY);
 
 #ifdef __cplusplus
 }
 #endif
 
 /* Types of the entry points, for a loader that looks them up by name. */
-typedef BOOL (*PFN_DllMain)(HINSTANCE, DWORD, LPVOID);
+typedef BOOL(WINAPI* PFN_DllMain)(HINSTANCE, DWORD, LPVOID);
 typedef BOOL (*PFN_TouchPanelEnable)(PFN_TOUCH_PANEL_CALLBACK);
 typedef void (*PFN_TouchPanelDisable)(void);
 typedef BOOL (*PFN_TouchPanelGetDeviceCaps)(INT, LPVOID);
