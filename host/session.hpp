@@ -147,9 +147,10 @@ class Session {
     // failure).  Throws std::logic_error if one is loaded already.
     void load();
     // Detaches and unmaps.  Does not disable first: a test that unloads an
-    // enabled driver gets what the platform would (the library stays mapped
-    // while the driver's threads live; library().keptMapped() tells).
-    void unload();
+    // enabled driver gets what the platform would, except that the instance
+    // stays mapped while other kernel threads live.  Returns true when the
+    // instance was unmapped, false when it stayed mapped or none was loaded.
+    bool unload();
     bool loaded() const { return library_ != nullptr; }
     // TouchPanelEnable with the recorder's callback (or the one given).
     BOOL enable();
