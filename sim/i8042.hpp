@@ -60,7 +60,7 @@ const char* toString(ByteSource source);
 // time when the wire is free, so a device keeps its own queue and decides
 // what it holds back while the host inhibits it.
 class Ps2Device {
-public:
+  public:
     virtual ~Ps2Device() = default;
     // A byte from the host (a data write routed to this channel).
     virtual void hostByte(std::uint8_t byte) = 0;
@@ -72,7 +72,7 @@ public:
     // Called by the i8042 when the device is plugged in.
     void connect(std::function<void()> wake) { wake_ = std::move(wake); }
 
-protected:
+  protected:
     // Tell the controller that hasByte() may have become true.
     void wakeHost() {
         if (wake_) {
@@ -80,7 +80,7 @@ protected:
         }
     }
 
-private:
+  private:
     std::function<void()> wake_;
 };
 
@@ -104,7 +104,7 @@ struct OutputRecord {
 };
 
 class I8042 : public hosted::PortDevice {
-public:
+  public:
     static constexpr std::uint8_t kStatusOutputFull = 0x01;
     static constexpr std::uint8_t kStatusInputFull = 0x02;
     static constexpr std::uint8_t kStatusSystemFlag = 0x04;
@@ -146,7 +146,7 @@ public:
     const I8042Config& config() const { return config_; }
     Micros byteTime() const { return byteTime_; }  // one PS/2 byte on the wire
 
-private:
+  private:
     struct InFlight {
         std::uint8_t byte;
         ByteSource source;
@@ -191,6 +191,7 @@ private:
     std::deque<std::uint8_t> controllerBytes_;
     std::optional<InFlight> inFlight_;
     std::optional<Held> arrived_;  // finished its transfer while the buffer was taken
+    bool pumping_ = false;
 
     Ps2Device* keyboard_ = nullptr;
     Ps2Device* aux_ = nullptr;

@@ -20,7 +20,7 @@ struct KeyboardInjection {
 };
 
 class Keyboard : public Ps2Device {
-public:
+  public:
     static constexpr std::uint8_t kAck = 0xFA;
 
     explicit Keyboard(hosted::DeviceContext& context);
@@ -28,7 +28,7 @@ public:
     Keyboard(const Keyboard&) = delete;
     Keyboard& operator=(const Keyboard&) = delete;
 
-    // Queue `bytes` for sending at virtual time `at` (now() or later).
+    // Queue `bytes` for sending at virtual time `at`; a time already past means now.
     void inject(Micros at, std::vector<std::uint8_t> bytes);
     void inject(const KeyboardInjection& injection) { inject(injection.at, injection.bytes); }
 
@@ -40,7 +40,7 @@ public:
     const std::vector<std::uint8_t>& received() const { return received_; }
     std::uint64_t bytesSent() const { return sent_; }
 
-private:
+  private:
     hosted::DeviceContext& context_;
     std::deque<std::uint8_t> queue_;
     std::vector<hosted::DeviceEventId> events_;

@@ -57,14 +57,18 @@ class Registry;
 namespace sim {
 
 // A machine description that cannot be used; field() is the path of the
-// offending field ("machine.panel.noise"), what() is "<field>: <message>".
+// offending field ("machine.panel.noise"), what() is "<field>: <message>",
+// preceded by "<file>: " when it came from a file.  A file that is not JSON
+// at all has an empty field().
 class ConfigError : public std::runtime_error {
-public:
-    ConfigError(std::string field, const std::string& message);
+  public:
+    ConfigError(std::string field, const std::string& message, const std::string& file = "");
     const std::string& field() const { return field_; }
+    const std::string& message() const { return message_; }
 
-private:
+  private:
     std::string field_;
+    std::string message_;
 };
 
 struct DisplayConfig {
@@ -118,8 +122,9 @@ struct MachineConfig {
     nlohmann::json toJson() const;
 };
 
+// The machine must be destroyed before its kernel.
 class Machine {
-public:
+  public:
     // Validates the config (ConfigError), builds the devices on the kernel's
     // clock and maps them.  The keyboard injections and controller garbage are
     // scheduled now, relative to virtual time 0.
@@ -141,7 +146,7 @@ public:
     // under HARDWARE\DEVICEMAP\TOUCH.
     void describeInRegistry(hosted::Registry& registry) const;
 
-private:
+  private:
     hosted::Kernel& kernel_;
     MachineConfig config_;
     std::unique_ptr<TouchPanel> panel_;

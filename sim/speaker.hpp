@@ -58,12 +58,12 @@ struct Click {
 
 // A WAV file that cannot be written; what() names the path.
 class WavError : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 
 class Speaker : public hosted::PortDevice {
-public:
+  public:
     static constexpr std::uint16_t kCounterPort = 0x42;
     static constexpr std::uint16_t kControlPort = 0x43;
     static constexpr std::uint16_t kSystemPort = 0x61;
@@ -92,10 +92,10 @@ public:
     std::vector<std::int16_t> render(int sampleRate = 44'100, std::optional<Micros> end = {},
                                      double amplitude = 0.25) const;
     // The same, written as a 16-bit mono WAV file.  Throws WavError.
-    void writeWav(const std::string& path, int sampleRate = 44'100,
-                  std::optional<Micros> end = {}, double amplitude = 0.25) const;
+    void writeWav(const std::string& path, int sampleRate = 44'100, std::optional<Micros> end = {},
+                  double amplitude = 0.25) const;
 
-private:
+  private:
     void writeControl(std::uint8_t value);
     void writeCounter(std::uint8_t value);
     std::uint8_t readCounter();

@@ -17,9 +17,11 @@
 // then C with 0, 1, ... 63) the controller is started and, while the panel is
 // touched, makes a report every 1/reportRate seconds (the first at the
 // touch), each from one sample of the panel; after the finger leaves it makes
-// one report with the touch bit clear at the next report time.  A press always
-// yields at least one touching report, however short it is.  Any command frame
-// that arrives stops reporting until the sequence has been run again.
+// one report with the touch bit clear at the next report time (at the last
+// reported position).  A press always yields at least one touching report,
+// however short it is.  The header byte of any command frame stops reporting,
+// and drops a report not yet on the wire, until the sequence has been run
+// again.
 //
 // Packet: byte 0 = 0x80 | touching (| 0x40 in six-byte mode), then X bits
 // 13..7, X bits 6..0, Y bits 13..7, Y bits 6..0; in six-byte mode a sixth byte
@@ -27,7 +29,7 @@
 //
 // Flow control: the controller holds at most the packet on the wire (the one
 // whose bytes the i8042 has begun to take) and the latest report.  A report
-// made while another waits replaces it; replaced reports are counted.  The
+// made while another waits replaces it; dropped reports are counted.  The
 // packet on the wire is finished before anything else is sent; acknowledges,
 // replies and garbage come next, in the order they arose; the latest report
 // then becomes the next packet.
@@ -94,11 +96,11 @@ struct ReportRecord {
     bool touching;
     RawPoint raw;
     std::uint8_t sequence;
-    bool replaced;  // dropped for a later report before it reached the wire
+    bool dropped;  // replaced by a later report, or cut off by a command, before the wire
 };
 
 class TouchController : public Ps2Device, public PanelListener {
-public:
+  public:
     static constexpr std::uint8_t kAck = 0xFA;
     static constexpr std::uint8_t kFrameHeader = 0x0A;
     static constexpr int kParameterCount = 64;
@@ -128,14 +130,14 @@ public:
     // ---- Inspection ----
     bool started() const { return started_; }
     const std::vector<ReportRecord>& reports() const { return reports_; }
-    std::uint64_t replacedReports() const { return replaced_; }
+    std::uint64_t droppedReports() const { return dropped_; }
     std::uint64_t bytesReceived() const { return bytesReceived_; }
     std::uint64_t framesReceived() const { return framesReceived_; }
     std::uint64_t packetsSent() const { return packetsSent_; }
     const TouchControllerConfig& config() const { return config_; }
     Micros reportPeriod() const { return period_; }
 
-private:
+  private:
     void frameByte(std::uint8_t byte);
     void runCommand(std::uint8_t command, std::optional<std::uint8_t> argument);
     void reply(std::uint8_t command, const std::vector<std::uint8_t>& payload);
@@ -145,6 +147,7 @@ private:
     void tick();
     void makeReport(bool touching, RawPoint raw);
     void startPacket();
+    void stopReporting();
 
     hosted::DeviceContext& context_;
     TouchPanel& panel_;
@@ -159,19 +162,19 @@ private:
     // Reporting.
     hosted::DeviceEventId tickEvent_ = 0;
     bool pressedSinceTick_ = false;
+    std::optional<RawPoint> pressSample_;  // the panel at the press
     bool releaseOwed_ = false;
     RawPoint lastRaw_;
     std::uint8_t sequence_ = 0;
 
     // Outgoing bytes.
-    std::deque<std::uint8_t> packet_;  // the packet on the wire (rest of it)
-    bool packetBegun_ = false;
+    std::deque<std::uint8_t> packet_;  // the rest of the packet on the wire
     std::deque<std::uint8_t> responses_;
     std::optional<std::size_t> latest_;  // index into reports_
 
     std::vector<hosted::DeviceEventId> garbageEvents_;
     std::vector<ReportRecord> reports_;
-    std::uint64_t replaced_ = 0;
+    std::uint64_t dropped_ = 0;
     std::uint64_t bytesReceived_ = 0;
     std::uint64_t framesReceived_ = 0;
     std::uint64_t packetsSent_ = 0;

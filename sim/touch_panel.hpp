@@ -67,15 +67,21 @@ struct PanelConfig {
 
 // A bad script step: what() says which step and why.
 class ScriptError : public std::invalid_argument {
-public:
+  public:
     using std::invalid_argument::invalid_argument;
 };
+
+constexpr Micros kNever = ~Micros{0};
 
 // A finger's timeline, built step by step.  Each step starts where the
 // previous one ended ("the script time"); press and tap say their own start,
 // which may not lie before the script time.  Speeds are pixels per second.
+// hold() lets time pass with the finger where it is, on the panel or off it.
+// A touch lasts at least 1 us: a lift at the time of its press is refused.
+// Misuse (press while down, move or lift while up, a speed that is not above
+// 0, a point that is not finite, a circle of radius 0) throws ScriptError.
 class TouchScript {
-public:
+  public:
     struct Segment {
         Micros start;
         Micros end;
@@ -84,16 +90,17 @@ public:
     };
     struct Stroke {
         Micros down;
-        Micros up;  // the finger leaves at `up`
-        std::vector<Segment> segments;
+        Micros up;                      // the finger leaves at `up`; kNever while it stays down
+        std::vector<Segment> segments;  // the first one starts at `down`
     };
 
     TouchScript& press(Micros at, Point p);
     TouchScript& hold(Micros duration);
     TouchScript& moveTo(Point p, double speed);
     TouchScript& path(const std::vector<Point>& points, double speed);  // polyline from here
-    // One turn (or `turns` turns) around `centre`, starting and ending where
-    // the finger is; negative turns go clockwise.
+    // `turns` turns around `centre`, starting where the finger is; positive
+    // turns carry the x axis towards the y axis (clockwise on a screen whose
+    // y grows downwards).
     TouchScript& circle(Point centre, double turns, double speed);
     TouchScript& lift();
     // press(at, p), hold(duration), lift().
@@ -103,9 +110,10 @@ public:
     Micros end() const { return time_; }  // the script time after the last step
     bool fingerDown() const { return down_; }
 
-private:
+  private:
     Stroke& current(const char* step);
     void addSegment(Micros duration, std::function<Point(Micros)> at, Point endPoint);
+    static Micros travelTime(double distance, double speed, const char* step);
 
     std::vector<Stroke> strokes_;
     Micros time_ = 0;
@@ -115,15 +123,18 @@ private:
 
 // Something that wants to know when the finger lands or leaves.
 class PanelListener {
-public:
+  public:
     virtual ~PanelListener() = default;
     virtual void fingerDown() = 0;
     virtual void fingerUp() = 0;
 };
 
 class TouchPanel {
-public:
+  public:
+    // Throws std::invalid_argument for a display size below 1, a scale of 0
+    // or a value that is not finite.
     TouchPanel(hosted::DeviceContext& context, PanelConfig config = {});
+    ~TouchPanel();
     TouchPanel(const TouchPanel&) = delete;
     TouchPanel& operator=(const TouchPanel&) = delete;
 
@@ -135,8 +146,10 @@ public:
     // with ScriptError and nothing of it is scheduled.  A script left with
     // the finger down keeps it down at its last point until a later lift.
     void play(const TouchScript& script);
-    // Immediate control at now(): put the finger down, slide it, take it off.
-    // press while touching, and move or lift while not, throw ScriptError.
+    // Immediate control at now(): put the finger down, move it there at once,
+    // take it off.  press while touching or before a scheduled stroke, and
+    // move or lift while not touching or while a script moves the finger,
+    // throw ScriptError.
     void press(Point p);
     void moveTo(Point p);
     void lift();
@@ -158,13 +171,12 @@ public:
 
     const PanelConfig& config() const { return config_; }
 
-private:
-    struct Scheduled {
-        TouchScript::Stroke stroke;
-        bool open;  // no lift in the script: stays down at the last point
-    };
+  private:
+    using Stroke = TouchScript::Stroke;
 
-    const Scheduled* active() const;
+    const Stroke* active() const;
+    Stroke& activeOpen(const char* step);
+    void checkFree(Micros down, Micros up, const char* step) const;
     void onDown();
     void onUp();
 
@@ -172,7 +184,8 @@ private:
     PanelConfig config_;
     std::mt19937_64 random_;
     std::normal_distribution<double> gauss_{0.0, 1.0};
-    std::vector<Scheduled> strokes_;
+    std::vector<Stroke> strokes_;  // an open one (up == kNever) stays down
+    std::vector<hosted::DeviceEventId> events_;
     PanelListener* listener_ = nullptr;
     double cos_, sin_;
 };

@@ -1,0 +1,287 @@
+#include "sim/speaker.hpp"
+
+#include <sndfile.h>
+
+#include <algorithm>
+#include <cmath>
+#include <memory>
+
+namespace sim {
+
+namespace {
+
+constexpr std::uint8_t kGate = 0x01;
+constexpr std::uint8_t kSpeakerData = 0x02;
+constexpr std::uint8_t kWritableBits = 0x0F;
+constexpr std::uint8_t kRefreshBit = 0x10;
+constexpr std::uint8_t kTimerOutputBit = 0x20;
+constexpr Micros kRefreshHalfPeriodNanos = 15'085;  // the refresh bit toggles this often
+
+constexpr int kChannel2 = 2;
+constexpr int kAccessLatch = 0;
+constexpr int kAccessLow = 1;
+constexpr int kAccessHigh = 2;
+constexpr int kAccessLowHigh = 3;
+constexpr int kFullCount = 65'536;
+constexpr int kFullCountBcd = 10'000;
+
+constexpr double kMicrosPerSecond = 1e6;
+constexpr int kMinSampleRate = 1'000;
+constexpr int kMaxSampleRate = 192'000;
+
+std::uint32_t decodeCount(std::uint32_t written, bool bcd) {
+    if (!bcd) {
+        return written == 0 ? kFullCount : written;
+    }
+    std::uint32_t value = 0;
+    for (int shift = 12; shift >= 0; shift -= 4) {
+        value = value * 10 + ((written >> shift) & 0xF);
+    }
+    return value == 0 ? kFullCountBcd : value;
+}
+
+std::uint64_t ticksBetween(Micros from, Micros to) {
+    return (to - from) * kTimerClockHz / 1'000'000;
+}
+
+}  // namespace
+
+Speaker::Speaker(hosted::DeviceContext& context, SpeakerConfig config)
+    : context_(context), port61_(config.port61 & kWritableBits) {}
+
+std::uint8_t Speaker::readPort(std::uint16_t port) {
+    switch (port) {
+        case kCounterPort:
+            return readCounter();
+        case kSystemPort: {
+            const Micros nanos = context_.now() * 1000;
+            std::uint8_t value = port61_;
+            if ((nanos / kRefreshHalfPeriodNanos) % 2 == 1) {
+                value |= kRefreshBit;
+            }
+            if (timerOutput()) {
+                value |= kTimerOutputBit;
+            }
+            return value;
+        }
+        default:
+            return 0xFF;  // the control port cannot be read
+    }
+}
+
+void Speaker::writePort(std::uint16_t port, std::uint8_t value) {
+    switch (port) {
+        case kCounterPort:
+            writeCounter(value);
+            break;
+        case kControlPort:
+            writeControl(value);
+            break;
+        case kSystemPort: {
+            const bool gateRises = (value & kGate) != 0 && (port61_ & kGate) == 0;
+            port61_ = value & kWritableBits;
+            if (gateRises) {
+                loadedAt_ = context_.now();  // a rising gate restarts the count in modes 2 and 3
+            }
+            update();
+            break;
+        }
+        default:
+            break;
+    }
+}
+
+void Speaker::writeControl(std::uint8_t value) {
+    if ((value >> 6) != kChannel2) {
+        ++ignoredControlWords_;
+        return;
+    }
+    const int access = (value >> 4) & 3;
+    if (access == kAccessLatch) {
+        if (!latch_) {
+            latch_ = static_cast<std::uint16_t>(currentCount());
+        }
+        return;
+    }
+    access_ = access;
+    mode_ = (value >> 1) & 7;
+    if (mode_ > 5) {
+        mode_ -= 4;  // 6 and 7 are the same as 2 and 3
+    }
+    bcd_ = (value & 1) != 0;
+    writeHigh_ = false;
+    readHigh_ = false;
+    latch_.reset();
+    divisor_.reset();  // the counter waits for a new count
+    update();
+}
+
+void Speaker::writeCounter(std::uint8_t value) {
+    std::uint32_t written = 0;
+    switch (access_) {
+        case kAccessLow:
+            written = value;
+            break;
+        case kAccessHigh:
+            written = std::uint32_t{value} << 8;
+            break;
+        default:
+            if (!writeHigh_) {
+                lowByte_ = value;
+                writeHigh_ = true;
+                return;
+            }
+            writeHigh_ = false;
+            written = lowByte_ | (std::uint32_t{value} << 8);
+            break;
+    }
+    rawCount_ = written;
+    divisor_ = decodeCount(written, bcd_);
+    loadedAt_ = context_.now();
+    update();
+}
+
+std::uint8_t Speaker::readCounter() {
+    const std::uint16_t count = latch_ ? *latch_ : static_cast<std::uint16_t>(currentCount());
+    std::uint8_t byte = 0;
+    switch (access_) {
+        case kAccessLow:
+            byte = static_cast<std::uint8_t>(count & 0xFF);
+            latch_.reset();
+            break;
+        case kAccessHigh:
+            byte = static_cast<std::uint8_t>(count >> 8);
+            latch_.reset();
+            break;
+        default:
+            byte = static_cast<std::uint8_t>(readHigh_ ? count >> 8 : count & 0xFF);
+            if (readHigh_) {
+                latch_.reset();
+            }
+            readHigh_ = !readHigh_;
+            break;
+    }
+    return byte;
+}
+
+std::uint32_t Speaker::currentCount() const {
+    if (!divisor_) {
+        return rawCount_;
+    }
+    if ((port61_ & kGate) == 0) {
+        return *divisor_ % kFullCount;
+    }
+    const std::uint64_t ticks = ticksBetween(loadedAt_, context_.now());
+    return static_cast<std::uint32_t>((*divisor_ - ticks % *divisor_) % kFullCount);
+}
+
+bool Speaker::timerOutput() const {
+    if (!divisor_ || (port61_ & kGate) == 0 || (mode_ != 2 && mode_ != 3)) {
+        return true;  // the output rests high
+    }
+    const std::uint64_t phase = ticksBetween(loadedAt_, context_.now()) % *divisor_;
+    if (mode_ == 2) {
+        return phase != *divisor_ - 1;  // one low clock at the end of each period
+    }
+    return phase < (*divisor_ + 1) / 2;
+}
+
+bool Speaker::sounding() const {
+    return (port61_ & (kGate | kSpeakerData)) == (kGate | kSpeakerData) && divisor_ &&
+           (mode_ == 2 || mode_ == 3);
+}
+
+std::optional<std::uint32_t> Speaker::divisor() const {
+    return divisor_;
+}
+
+void Speaker::update() {
+    const bool on = sounding();
+    const std::uint32_t div = on ? *divisor_ : 0;
+    const bool wasOn = !timeline_.empty() && timeline_.back().sounding;
+    const std::uint32_t wasDiv = wasOn ? timeline_.back().divisor : 0;
+    if (on == wasOn && div == wasDiv) {
+        return;
+    }
+    const Micros now = context_.now();
+    if (!timeline_.empty() && timeline_.back().time == now) {
+        // Several writes in one instant make one change.
+        timeline_.pop_back();
+        const bool prevOn = !timeline_.empty() && timeline_.back().sounding;
+        const std::uint32_t prevDiv = prevOn ? timeline_.back().divisor : 0;
+        if (on == prevOn && div == prevDiv) {
+            return;
+        }
+    }
+    const double frequency = on ? static_cast<double>(kTimerClockHz) / div : 0.0;
+    timeline_.push_back(SpeakerEvent{now, on, div, frequency});
+}
+
+std::vector<Click> Speaker::clicks() const {
+    std::vector<Click> result;
+    for (std::size_t i = 0; i < timeline_.size(); ++i) {
+        const SpeakerEvent& event = timeline_[i];
+        if (!event.sounding) {
+            continue;
+        }
+        const Micros end = i + 1 < timeline_.size() ? timeline_[i + 1].time : context_.now();
+        result.push_back(Click{event.time, end - event.time, event.divisor, event.frequency});
+    }
+    return result;
+}
+
+std::vector<std::int16_t> Speaker::render(int sampleRate, std::optional<Micros> end,
+                                          double amplitude) const {
+    if (sampleRate < kMinSampleRate || sampleRate > kMaxSampleRate) {
+        throw std::invalid_argument("speaker: the sample rate must be 1000 to 192000 Hz");
+    }
+    if (!(amplitude >= 0 && amplitude <= 1)) {
+        throw std::invalid_argument("speaker: the amplitude must be 0 to 1");
+    }
+    const std::vector<Click> all = clicks();
+    Micros last = end.value_or(context_.now());
+    if (!end && !all.empty()) {
+        last = std::max(last, all.back().start + all.back().length);
+    }
+    const auto sampleAt = [sampleRate](Micros t) {
+        return static_cast<std::size_t>(
+            std::ceil(static_cast<double>(t) * sampleRate / kMicrosPerSecond));
+    };
+    std::vector<std::int16_t> samples(sampleAt(last), 0);
+    const auto level = static_cast<std::int16_t>(std::lround(amplitude * 32767));
+    for (const Click& click : all) {
+        const std::size_t first = sampleAt(click.start);
+        const std::size_t stop = std::min(sampleAt(click.start + click.length), samples.size());
+        for (std::size_t i = first; i < stop; ++i) {
+            const double t = static_cast<double>(i) / sampleRate -
+                             static_cast<double>(click.start) / kMicrosPerSecond;
+            const double cycles = t * click.frequency;
+            const bool high = cycles - std::floor(cycles) < 0.5;
+            samples[i] = high ? level : static_cast<std::int16_t>(-level);
+        }
+    }
+    return samples;
+}
+
+void Speaker::writeWav(const std::string& path, int sampleRate, std::optional<Micros> end,
+                       double amplitude) const {
+    const std::vector<std::int16_t> samples = render(sampleRate, end, amplitude);
+    SF_INFO info{};
+    info.samplerate = sampleRate;
+    info.channels = 1;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+    std::unique_ptr<SNDFILE, int (*)(SNDFILE*)> file(sf_open(path.c_str(), SFM_WRITE, &info),
+                                                     &sf_close);
+    if (!file) {
+        throw WavError(path + ": cannot write the WAV file: " + sf_strerror(nullptr));
+    }
+    const auto count = static_cast<sf_count_t>(samples.size());
+    if (sf_write_short(file.get(), samples.data(), count) != count) {
+        throw WavError(path + ": writing the samples failed: " + sf_strerror(file.get()));
+    }
+    if (sf_close(file.release()) != 0) {
+        throw WavError(path + ": closing the WAV file failed");
+    }
+}
+
+}  // namespace sim
