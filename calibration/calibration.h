@@ -17,6 +17,18 @@ void Determinant3(WideInt& out, const WideInt& m0, const WideInt& m1, const Wide
 BOOL CheckCalibrationError(INT32 count, const INT32* screenX, const INT32* screenY,
                            const INT32* rawX, const INT32* rawY);
 
+/* The capture's working values, guarded by DriverLock.  The result of the
+   latest completed capture survives disable and enable. */
+extern LONG CaptureSampleCount;   /* pen-down samples since the latest new pen-down */
+extern BOOL CaptureNeedReference; /* the next pen-down sample becomes the hold reference */
+extern LONG CaptureReferenceX;    /* raw position of the hold reference */
+extern LONG CaptureReferenceY;
+extern DWORD CaptureReferenceTime; /* GetTickCount at the hold reference */
+extern LONG CaptureLatestX;        /* raw position of the latest pen-down sample */
+extern LONG CaptureLatestY;
+extern LONG CaptureResultX; /* position reported by the latest completed capture */
+extern LONG CaptureResultY;
+
 /* Capture: called by the sample thread with DriverLock held, for every valid
    sample while CaptureState is not CaptureIdle. */
 void CaptureFeedSample(DWORD flags, INT rawX, INT rawY);
