@@ -14,6 +14,7 @@
 // kernel ends every thread it still has.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -35,14 +36,15 @@ enum class SchedulePolicy {
 struct KernelConfig {
     std::uint32_t tickStart = 0;  // GetTickCount() at virtual time 0
     SchedulePolicy policy = SchedulePolicy::Priority;
-    std::uint64_t seed = 1;        // for the random policy
-    Micros portAccessCost = 1;     // one ISA I/O cycle
-    Micros yieldCost = 1;          // Sleep(0)
+    std::uint64_t seed = 1;                       // for the random policy
+    Micros portAccessCost = 1;                    // one ISA I/O cycle
+    Micros yieldCost = 1;                         // Sleep(0)
     Micros timeLimit = 24ull * 3600 * 1'000'000;  // virtual time cap: a livelock report
     std::uint64_t stepLimit = 2'000'000'000;      // scheduler switch-point cap
-    int mainPriority = 251;  // priority of the constructing thread
-    bool tracePorts = false; // record every port access with its time
-    bool traceKernel = true; // record switches, waits, signals, interrupts
+    int mainPriority = 251;                       // priority of the constructing thread
+    bool tracePorts = false;                      // record every port access with its time
+    bool traceKernel = true;                      // record switches, waits, signals, interrupts
+    std::size_t traceLimit = 1'000'000;  // trace lines kept; later ones only count in the hash
 };
 
 // One line of the kernel trace.
@@ -89,12 +91,12 @@ enum class FaultPoint {
 // virtual time or step cap reached (livelock).  what() is the full report:
 // each thread, what it waits on and since when, and the seed.
 class RunStopped : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 
 class Kernel {
-public:
+  public:
     explicit Kernel(KernelConfig config = {});
     ~Kernel();
     Kernel(const Kernel&) = delete;
@@ -146,11 +148,16 @@ public:
     // A human-readable report of every thread and what it waits on.
     std::string threadReport() const;
 
+    // ---- Threads ----
+    // Names a kernel thread in the trace and in reports (hosts name their
+    // own threads; the driver's threads are named after their start routine).
+    void setThreadName(void* thread, const std::string& name);
+
     // Private implementation; public so that the platform calls can reach it.
     class Impl;
     Impl& impl() { return *impl_; }
 
-private:
+  private:
     std::unique_ptr<Impl> impl_;
 };
 
