@@ -101,6 +101,9 @@ typedef char TouchDevmodeIs192Bytes[sizeof(DEVMODEW) == 192 ? 1 : -1];
 /* ---- Constants ---- */
 #define TRUE 1
 #define FALSE 0
+#ifndef NULL
+#define NULL 0 /* as the platform's headers give it to the driver */
+#endif
 #define INFINITE 0xFFFFFFFFu
 
 #define WAIT_OBJECT_0 0x00000000u
