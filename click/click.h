@@ -7,9 +7,23 @@
 
 #include "platform/platform.h"
 
+/* The platform's calling convention of thread routines; empty on the hosted
+   platform. */
+#ifndef WINAPI
+#define WINAPI
+#endif
+
+/* Reads the click settings and starts the BeepThread.  TRUE when clicks are
+   on; FALSE leaves them off with nothing created.  DriverLock held. */
 BOOL ClickSetup(void);
+/* Stops the BeepThread, waiting (bounded) for it to leave with the speaker
+   off, releases what ClickSetup created and restores the default settings.
+   Does nothing while clicks are off.  DriverLock held. */
 void ClickTeardown(void);
+/* Queues one click and cuts a sounding one short; does nothing while clicks
+   are off.  Never blocks.  DriverLock held. */
 void ClickTrigger(void);
-DWORD BeepThreadProc(LPVOID settings);
+/* The BeepThread; its argument is the ClickSettings record. */
+DWORD WINAPI BeepThreadProc(LPVOID settings);
 
 #endif /* TOUCH_CLICK_CLICK_H */
