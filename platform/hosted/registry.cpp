@@ -16,6 +16,10 @@ namespace {
 constexpr std::uint32_t kRegBinary = 3;
 constexpr std::uint32_t kRegDword = 4;
 constexpr char kSeparator = '\\';
+// The limits of the platform's registry.
+constexpr std::size_t kMaxKeyDepth = 512;
+constexpr std::size_t kMaxKeyNameBytes = 255;
+constexpr std::size_t kMaxValueNameBytes = 16383;
 
 char foldChar(char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
@@ -31,30 +35,18 @@ bool isControl(char c) {
     return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
 }
 
-// "\\A\\\\B\\" -> "A\\B": separators at either end dropped, runs collapsed.
-std::string normalisePath(std::string_view key) {
-    std::string out;
-    out.reserve(key.size());
-    for (char c : key) {
-        if (c == kSeparator && (out.empty() || out.back() == kSeparator)) {
-            continue;
+// The names along a key path; separators at either end and repeated ones
+// name nothing, so "\\A\\\\B\\" is "A\\B".
+std::vector<std::string_view> components(std::string_view key) {
+    std::vector<std::string_view> out;
+    while (!key.empty()) {
+        const auto cut = key.find(kSeparator);
+        if (cut != 0) {
+            out.push_back(key.substr(0, cut));
         }
-        out.push_back(c);
-    }
-    if (!out.empty() && out.back() == kSeparator) {
-        out.pop_back();
+        key.remove_prefix(cut == std::string_view::npos ? key.size() : cut + 1);
     }
     return out;
-}
-
-std::string parentOf(const std::string& path) {
-    const auto cut = path.rfind(kSeparator);
-    return cut == std::string::npos ? std::string() : path.substr(0, cut);
-}
-
-std::string lastComponent(const std::string& path) {
-    const auto cut = path.rfind(kSeparator);
-    return cut == std::string::npos ? path : path.substr(cut + 1);
 }
 
 }  // namespace
@@ -66,48 +58,90 @@ RegParseError::RegParseError(const std::string& file, int line, const std::strin
       line_(line),
       message_(message) {}
 
-bool Registry::PathLess::operator()(const std::string& a, const std::string& b) const {
-    // The separator sorts before every other character, so "a\\b" comes
-    // right after "a" and before "a b".
-    auto rank = [](char c) {
-        return c == kSeparator ? -1 : static_cast<int>(static_cast<unsigned char>(c));
-    };
-    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(),
-                                        [&](char x, char y) { return rank(x) < rank(y); });
-}
-
 bool Registry::validKeyPath(const std::string& key) {
-    return std::none_of(key.begin(), key.end(), [](char c) { return c == ']' || isControl(c); });
+    if (std::any_of(key.begin(), key.end(), [](char c) { return c == ']' || isControl(c); })) {
+        return false;
+    }
+    const auto names = components(key);
+    return names.size() <= kMaxKeyDepth &&
+           std::all_of(names.begin(), names.end(),
+                       [](std::string_view name) { return name.size() <= kMaxKeyNameBytes; });
 }
 
 bool Registry::validValueName(const std::string& name) {
-    return std::none_of(name.begin(), name.end(), isControl);
+    return name.size() <= kMaxValueNameBytes && std::none_of(name.begin(), name.end(), isControl);
+}
+
+std::optional<Registry::Entry> Registry::findEntry(const std::string& key) const {
+    if (!validKeyPath(key)) {
+        return std::nullopt;
+    }
+    std::optional<Entry> entry;
+    KeyId parent = 0;
+    for (const std::string_view name : components(key)) {
+        const auto it = keys_.find({parent, fold(name)});
+        if (it == keys_.end()) {
+            return std::nullopt;
+        }
+        entry = it;
+        parent = it->second.id;
+    }
+    return entry;
 }
 
 const Registry::KeyData* Registry::find(const std::string& key) const {
-    if (!validKeyPath(key)) {
-        return nullptr;
+    if (components(key).empty()) {
+        return &root_;
     }
-    const auto it = keys_.find(fold(normalisePath(key)));
-    return it == keys_.end() ? nullptr : &it->second;
+    const auto entry = findEntry(key);
+    return entry ? &(*entry)->second : nullptr;
 }
 
 Registry::KeyData& Registry::create(const std::string& key) {
     if (!validKeyPath(key)) {
-        throw std::invalid_argument("registry key name with ']' or a control character: " + key);
+        throw std::invalid_argument("registry key path that cannot be stored: " + key);
     }
-    const std::string path = normalisePath(key);
-    const std::string folded = fold(path);
-    if (const auto it = keys_.find(folded); it != keys_.end()) {
-        return it->second;
+    KeyData* data = &root_;
+    for (const std::string_view name : components(key)) {
+        // An existing key keeps the case of its first creation.
+        auto [it, inserted] = keys_.try_emplace({data->id, fold(name)});
+        if (inserted) {
+            it->second.id = nextId_++;
+            it->second.name = std::string(name);
+        }
+        data = &it->second;
     }
-    // Parents first, so that the stored path keeps the case of each existing
-    // ancestor and only the new components take the caller's case.
-    const std::string parentPath = create(parentOf(path)).path;
-    KeyData data;
-    const std::string own = lastComponent(path);
-    data.path = parentPath.empty() ? own : parentPath + kSeparator + own;
-    return keys_.emplace(folded, std::move(data)).first->second;
+    return *data;
+}
+
+std::pair<Registry::Entry, Registry::Entry> Registry::subkeys(KeyId id) const {
+    return {keys_.lower_bound({id, std::string()}), keys_.lower_bound({id + 1, std::string()})};
+}
+
+void Registry::walk(const KeyVisitor& visit) const {
+    // Depth first without recursion: one frame per open level, one path
+    // buffer cut back to the frame's length before each sibling.
+    struct Frame {
+        Entry next;
+        Entry end;
+        std::size_t pathLength;
+    };
+    std::string path;
+    auto [first, last] = subkeys(root_.id);
+    std::vector<Frame> open{{first, last, 0}};
+    while (!open.empty()) {
+        Frame& frame = open.back();
+        if (frame.next == frame.end) {
+            open.pop_back();
+            continue;
+        }
+        const KeyData& key = (frame.next++)->second;
+        path.resize(frame.pathLength);
+        path += (path.empty() ? "" : "\\") + key.name;
+        const auto [childFirst, childLast] = subkeys(key.id);
+        visit(path, key, childFirst != childLast);
+        open.push_back({childFirst, childLast, path.size()});
+    }
 }
 
 bool Registry::keyExists(const std::string& key) const {
@@ -119,29 +153,29 @@ void Registry::createKey(const std::string& key) {
 }
 
 void Registry::removeKey(const std::string& key) {
-    if (!validKeyPath(key)) {
-        return;
-    }
-    const std::string folded = fold(normalisePath(key));
-    if (folded.empty()) {
+    if (validKeyPath(key) && components(key).empty()) {
         throw std::invalid_argument("the registry root cannot be removed");
     }
-    const auto first = keys_.find(folded);
-    if (first == keys_.end()) {
+    const auto entry = findEntry(key);
+    if (!entry) {
         return;
     }
-    // Subkeys sort directly after their key (see PathLess).
-    const std::string prefix = folded + kSeparator;
-    auto last = std::next(first);
-    while (last != keys_.end() && last->first.starts_with(prefix)) {
-        ++last;
+    std::vector<KeyId> doomed{(*entry)->second.id};
+    keys_.erase(*entry);
+    while (!doomed.empty()) {
+        const KeyId id = doomed.back();
+        doomed.pop_back();
+        const auto [first, last] = subkeys(id);
+        for (auto it = first; it != last; ++it) {
+            doomed.push_back(it->second.id);
+        }
+        keys_.erase(first, last);
     }
-    keys_.erase(first, last);
 }
 
 void Registry::setValue(const std::string& key, const std::string& name, RegValue value) {
     if (!validValueName(name)) {
-        throw std::invalid_argument("registry value name with a control character: " + name);
+        throw std::invalid_argument("registry value name that cannot be stored: " + name);
     }
     KeyData& data = create(key);
     auto [it, inserted] = data.values.try_emplace(fold(name), StoredValue{name, RegValue{}});
@@ -177,12 +211,8 @@ void Registry::setBinary(const std::string& key, const std::string& name,
 }
 
 void Registry::removeValue(const std::string& key, const std::string& name) {
-    if (!validKeyPath(key)) {
-        return;
-    }
-    const auto it = keys_.find(fold(normalisePath(key)));
-    if (it != keys_.end()) {
-        it->second.values.erase(fold(name));
+    if (keyExists(key)) {
+        create(key).values.erase(fold(name));  // finds the existing key
     }
 }
 
@@ -213,11 +243,7 @@ std::optional<std::uint32_t> Registry::dword(const std::string& key,
 
 std::vector<std::string> Registry::keys() const {
     std::vector<std::string> out;
-    for (const auto& [folded, data] : keys_) {
-        if (!folded.empty()) {
-            out.push_back(data.path);
-        }
-    }
+    walk([&](const std::string& path, const KeyData&, bool) { out.push_back(path); });
     return out;
 }
 
@@ -233,7 +259,7 @@ std::vector<std::string> Registry::valueNames(const std::string& key) const {
 
 void Registry::clear() {
     keys_.clear();
-    keys_.emplace("", KeyData{});
+    root_.values.clear();
 }
 
 // ---- .reg text ------------------------------------------------------------
@@ -583,6 +609,15 @@ class RegTextParser {
             fail(line, "unsupported root key " + shown(parts.front()) + ", only " +
                            std::string(kRootName) + " is kept");
         }
+        if (parts.size() > kMaxKeyDepth) {
+            fail(line, "key path deeper than " + std::to_string(kMaxKeyDepth) + " levels");
+        }
+        for (const auto part : parts) {
+            if (part.size() > kMaxKeyNameBytes) {
+                fail(line, "key name " + shown(part) + " longer than " +
+                               std::to_string(kMaxKeyNameBytes) + " bytes");
+            }
+        }
         std::string path;
         for (const auto part : parts) {
             path += (path.empty() ? "" : "\\") + std::string(part);
@@ -599,6 +634,10 @@ class RegTextParser {
             text.remove_prefix(1);
         } else {
             name = quoted(text, line);
+            if (name.size() > kMaxValueNameBytes) {
+                fail(line,
+                     "value name longer than " + std::to_string(kMaxValueNameBytes) + " bytes");
+            }
             if (!Registry::validValueName(name)) {
                 fail(line, "control character in the value name");
             }
@@ -1009,22 +1048,23 @@ void Registry::loadFile(const std::string& path, const std::vector<std::string>&
 
 std::string Registry::toText() const {
     std::string out = std::string(kHeaders[0]) + "\n";
-    for (auto it = keys_.begin(); it != keys_.end(); ++it) {
-        const auto& [folded, key] = *it;
-        // A key without values is implied by its subkeys, and the root
-        // exists anyway: write them only when they hold something.
-        const auto next = std::next(it);
-        const bool hasSubkeys =
-            next != keys_.end() && (folded.empty() || next->first.starts_with(folded + "\\"));
-        if (key.values.empty() && (hasSubkeys || folded.empty())) {
-            continue;
-        }
-        out += "\n[" + std::string(kRootName) + (folded.empty() ? "" : "\\") + key.path + "]\n";
-        for (const auto& [foldedName, stored] : key.values) {
+    auto writeKey = [&](const std::string& path, const KeyData& key) {
+        out += "\n[" + std::string(kRootName) + (path.empty() ? "" : "\\") + path + "]\n";
+        for (const auto& [folded, stored] : key.values) {
             const std::string name = stored.name.empty() ? "@" : quotedText(stored.name);
             out += name + "=" + valueData(stored.value, name.size() + 1) + "\n";
         }
+    };
+    // The root exists anyway and a key without values is implied by its
+    // subkeys: write them only when they hold something.
+    if (!root_.values.empty()) {
+        writeKey("", root_);
     }
+    walk([&](const std::string& path, const KeyData& key, bool hasSubkeys) {
+        if (!key.values.empty() || !hasSubkeys) {
+            writeKey(path, key);
+        }
+    });
     return out;
 }
 

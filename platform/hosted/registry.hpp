@@ -7,10 +7,12 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace hosted {
@@ -69,33 +71,44 @@ public:
     void clear();
 
     // Names that can be stored and written back as .reg text: a key path has
-    // no ']' and no control character, a value name no control character.
-    // The setters and createKey throw std::invalid_argument for any other
-    // name; the queries simply find nothing.
+    // no ']' and no control character, at most 512 levels of at most 255
+    // bytes each; a value name has no control character and at most 16383
+    // bytes.  The setters and createKey throw std::invalid_argument for any
+    // other name; the queries simply find nothing.
     static bool validKeyPath(const std::string& key);
     static bool validValueName(const std::string& name);
 
     struct Key;  // internal
 
 private:
-    // Orders folded paths so that a key's subkeys follow it directly.
-    struct PathLess {
-        bool operator()(const std::string& a, const std::string& b) const;
-    };
+    using KeyId = std::uint64_t;  // the root is 0
     struct StoredValue {
         std::string name;  // as first set
         RegValue value;
     };
     struct KeyData {
-        std::string path;                           // as first created
+        KeyId id = 0;
+        std::string name;                           // own name, as first created
         std::map<std::string, StoredValue> values;  // by folded name
     };
+    using Entry = std::map<std::pair<KeyId, std::string>, KeyData>::const_iterator;
+    // Called for every key below the root, each before its subkeys, with
+    // the path as stored.
+    using KeyVisitor =
+        std::function<void(const std::string& path, const KeyData& key, bool hasSubkeys)>;
 
     const KeyData* find(const std::string& key) const;
+    std::optional<Entry> findEntry(const std::string& key) const;
     KeyData& create(const std::string& key);
+    std::pair<Entry, Entry> subkeys(KeyId id) const;
+    void walk(const KeyVisitor& visit) const;
 
-    // By folded path; the root ("") is always present.
-    std::map<std::string, KeyData, PathLess> keys_{{"", KeyData{}}};
+    // Keys are stored flat, by their parent's id and their folded name, so
+    // that the memory a path takes grows with its length, not its square,
+    // and no operation recurses on the depth of the tree.
+    KeyData root_;
+    std::map<std::pair<KeyId, std::string>, KeyData> keys_;
+    KeyId nextId_ = 1;
 };
 
 }  // namespace hosted

@@ -95,6 +95,29 @@ TEST(RegistryKeys, RemovingAKeyRemovesItsSubkeysOnly) {
     EXPECT_TRUE(reg.keyExists(""));
 }
 
+TEST(RegistryKeys, PlatformLimitsOnNamesAndDepth) {
+    Registry reg;
+    const std::string longest(255, 'k');
+    reg.setDword(longest, std::string(16383, 'v'), 1);
+    EXPECT_EQ(reg.dword(longest, std::string(16383, 'V')), 1u);
+    EXPECT_THROW(reg.createKey(longest + "k"), std::invalid_argument);
+    EXPECT_THROW(reg.setDword("K", std::string(16384, 'v'), 1), std::invalid_argument);
+
+    std::string deepest = "d";
+    for (int level = 2; level <= 512; ++level) {
+        deepest += "\\d";
+    }
+    reg.setDword(deepest, "leaf", 7);
+    EXPECT_THROW(reg.createKey(deepest + "\\d"), std::invalid_argument);
+    EXPECT_EQ(reg.keys().size(), 1 + 512u);
+
+    Registry back;
+    back.loadText(reg.toText(), "deep.reg");
+    EXPECT_EQ(snapshot(back), snapshot(reg));
+    back.removeKey("D");
+    EXPECT_EQ(back.keys(), std::vector<std::string>{longest});
+}
+
 TEST(RegistryValues, StoredBytesAreWhatTheQueryReturns) {
     Registry reg;
     reg.setDword("K", "d", 0x12345678);
@@ -265,13 +288,13 @@ TEST(RegistryText, ConditionalBlocks) {
 }
 
 struct BadLine {
-    const char* text;
+    std::string text;
     int line;
     const char* message;
 };
 
 TEST(RegistryText, MalformedLinesNameTheirLine) {
-    const BadLine cases[] = {
+    std::vector<BadLine> cases = {
         {"[K]\n\"a\"=\"open", 2, "unterminated string"},
         {"[K]\n\"a=dword:1", 2, "unterminated string"},
         {"[K]\n\"a\"=\"bad \\n escape\"", 2, "bad escape '\\n'"},
@@ -313,7 +336,14 @@ TEST(RegistryText, MalformedLinesNameTheirLine) {
         {"ENDIF x", 1, "unexpected text after ENDIF"},
         {"[K]\nREGEDIT4", 2, "only allowed as the first line"},
         {"[K]\nfoo=bar", 2, "unrecognised line 'foo=bar'"},
+        {"[K]\n[" + std::string(256, 'k') + "]", 2, "longer than 255 bytes"},
+        {"[K]\n\"" + std::string(16384, 'v') + "\"=dword:1", 2, "longer than 16383 bytes"},
     };
+    std::string deep = "[HKLM";
+    for (int level = 1; level <= 513; ++level) {
+        deep += "\\d";
+    }
+    cases.push_back({"\n" + deep + "]", 2, "deeper than 512 levels"});
     for (const auto& c : cases) {
         Registry reg;
         try {
@@ -321,9 +351,9 @@ TEST(RegistryText, MalformedLinesNameTheirLine) {
             ADD_FAILURE() << "loaded: " << c.text;
         } catch (const RegParseError& e) {
             EXPECT_EQ(e.file(), "bad.reg");
-            EXPECT_EQ(e.line(), c.line) << c.text << " -> " << e.what();
+            EXPECT_EQ(e.line(), c.line) << c.text.substr(0, 80) << " -> " << e.what();
             EXPECT_NE(e.message().find(c.message), std::string::npos)
-                << c.text << " -> " << e.what();
+                << c.text.substr(0, 80) << " -> " << e.what();
             EXPECT_EQ(std::string(e.what()),
                       "bad.reg:" + std::to_string(c.line) + ": " + e.message());
         }
