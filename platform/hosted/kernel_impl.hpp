@@ -28,6 +28,7 @@ constexpr int kLowestPriority = 255;
 
 enum class ObjectKind { Event, Semaphore, Thread, CriticalSection, Key };
 const char* kindName(ObjectKind kind);
+std::string withArticle(ObjectKind kind);  // "an event", "a semaphore", ...
 // ":symbol" naming a thread's start routine when the dynamic linker knows it.
 std::string routineName(LPTHREAD_START_ROUTINE start);
 

@@ -30,6 +30,10 @@ const char* kindName(ObjectKind kind) {
     return "object";
 }
 
+std::string withArticle(ObjectKind kind) {
+    return (kind == ObjectKind::Event ? "an " : "a ") + std::string(kindName(kind));
+}
+
 std::string routineName(LPTHREAD_START_ROUTINE start) {
     Dl_info info{};
     if (dladdr(reinterpret_cast<void*>(start), &info) != 0 && info.dli_sname != nullptr &&
@@ -78,8 +82,8 @@ std::shared_ptr<Object> Kernel::Impl::lookup(const void* handle, const char* cal
         return nullptr;
     }
     if (kind && object->kind != *kind) {
-        fault(std::string(call) + ": handle " + handleText(handle) + " is a " +
-              kindName(object->kind) + ", not a " + kindName(*kind));
+        fault(std::string(call) + ": handle " + handleText(handle) + " is " +
+              withArticle(object->kind) + ", not " + withArticle(*kind));
         setError(ERROR_INVALID_HANDLE);
         return nullptr;
     }
