@@ -106,6 +106,8 @@ bool CalibrationScreen::visit(std::size_t index, CalibrationReport& report) {
     }
     point.capture = capture.result();
     report.points.push_back(point);
+    // Let the touch end (its pen-up sample) before the next target or the fit.
+    session_.wait(config_.gapMs);
     if (abortHere) {
         report.aborted = true;
         return false;
