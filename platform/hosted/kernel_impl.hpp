@@ -94,6 +94,7 @@ struct Thread : Object {
     LPVOID parameter = nullptr;
     WaitInfo wait;
     std::int64_t readyOrder = 0;
+    std::uint64_t quietMark = ~std::uint64_t{0};  // kernel activity at its last lone Sleep(0)
     DWORD lastError = 0;
     DWORD exitCode = kStillActive;
 };
@@ -285,6 +286,7 @@ class Kernel::Impl : public DeviceContext {
     std::unordered_map<DeviceEventId, Micros> eventTimes_;
     DeviceEventId nextEventId_ = 1;
     bool inDeviceAction_ = false;
+    std::uint64_t activity_ = 0;  // counts kernel events other than port access and Sleep(0)
 
     bool stopped_ = false;
     bool stopThrown_ = false;  // RunStopped reaches the main thread once

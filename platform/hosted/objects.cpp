@@ -57,6 +57,7 @@ void Kernel::Impl::fault(std::string what) {
 }
 
 void Kernel::Impl::trace(std::string what) {
+    ++activity_;  // every traced event is one a polling loop does not make
     if (config_.traceKernel) {
         traceLog.add(now_, threadName(&self()), std::move(what));
     }
@@ -110,9 +111,7 @@ bool Kernel::Impl::closeHandle(HANDLE handle, const char* call, std::optional<Ob
         }
     }
     handles.remove(HandleTable::fromHandle(handle));
-    if (config_.traceKernel) {
-        trace("closes " + std::string(kindName(object->kind)) + " " + handleText(handle));
-    }
+    trace("closes " + std::string(kindName(object->kind)) + " " + handleText(handle));
     return true;
 }
 
@@ -175,10 +174,8 @@ HANDLE Kernel::Impl::createEvent(BOOL manualReset, BOOL initialState, LPCWSTR na
         names_[key] = event;
         setError(ERROR_SUCCESS);
     }
-    if (config_.traceKernel) {
-        trace("creates " + std::string(manualReset ? "manual" : "auto") + "-reset event " +
-              handleText(handle) + (initialState ? ", set" : ""));
-    }
+    trace("creates " + std::string(manualReset ? "manual" : "auto") + "-reset event " +
+          handleText(handle) + (initialState ? ", set" : ""));
     return handle;
 }
 
@@ -304,11 +301,9 @@ DWORD Kernel::Impl::waitFor(HANDLE handle, DWORD milliseconds) {
     }
     object->waiters.push_back(&me);
     me.state = ThreadState::Blocked;
-    if (config_.traceKernel) {
-        trace("waits on " + std::string(kindName(object->kind)) + " " + handleText(handle) +
-              (milliseconds == INFINITE ? " without timeout"
-                                        : " for " + std::to_string(milliseconds) + " ms"));
-    }
+    trace("waits on " + std::string(kindName(object->kind)) + " " + handleText(handle) +
+          (milliseconds == INFINITE ? " without timeout"
+                                    : " for " + std::to_string(milliseconds) + " ms"));
     block(me);
     return me.wait.result;
 }
@@ -399,10 +394,7 @@ void Kernel::Impl::enterSection(LPCRITICAL_SECTION section) {
     me.wait.order = ++waitOrder_;
     object->waiters.push_back(&me);
     me.state = ThreadState::Blocked;
-    if (config_.traceKernel) {
-        trace("waits for critical section " + handleText(handle) + " owned by " +
-              object->owner->name);
-    }
+    trace("waits for critical section " + handleText(handle) + " owned by " + object->owner->name);
     block(me);
 }
 

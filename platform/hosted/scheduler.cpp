@@ -80,9 +80,7 @@ void Kernel::Impl::handOver(Thread& from, Thread& to) {
     if (&from == &to) {
         return;
     }
-    if (config_.traceKernel) {
-        trace("switch to " + to.name);
-    }
+    trace("switch to " + to.name);
     std::unique_lock<std::mutex> lock(batonMutex_);
     owner_ = &to;
     to.turn.notify_one();
@@ -90,7 +88,7 @@ void Kernel::Impl::handOver(Thread& from, Thread& to) {
 }
 
 void Kernel::Impl::handOverAndExit(Thread& from, Thread& to) {
-    if (config_.traceKernel && !shuttingDown_) {
+    if (!shuttingDown_) {
         trace("switch to " + to.name);
     }
     (void)from;
@@ -349,15 +347,17 @@ void Kernel::Impl::yield() {
         return priority ? anyReadyAbove(me.priority, true) : !ready_.empty();
     };
     Micros target = now_ + config_.yieldCost;
-    if (!othersCanRun()) {
-        // Nothing can change before the next device event, timeout or tick,
-        // so a thread polling alone skips to whichever comes first.
+    if (!othersCanRun() && me.quietMark == activity_) {
+        // The thread yields alone again and did nothing since its last yield
+        // but touch ports: it polls.  Nothing it can see changes before the
+        // next device event, timeout or tick, so it skips to the first of them.
         Micros skip = (now_ / kMicrosPerMilli + 1) * kMicrosPerMilli;
         if (const auto pending = nextPending()) {
             skip = std::min(skip, *pending);
         }
         target = std::max(target, skip);
     }
+    me.quietMark = othersCanRun() ? ~std::uint64_t{0} : activity_;
     if (!advanceClockTo(target)) {
         halt(me, "livelock: virtual time limit of " + TraceLog::formatTime(config_.timeLimit) +
                      " s reached");
@@ -380,9 +380,7 @@ void Kernel::Impl::sleep(std::optional<Micros> duration) {
         me.wait.deadline = now_ + *duration;
     }
     me.state = ThreadState::Blocked;
-    if (config_.traceKernel) {
-        trace(duration ? "sleeps " + TraceLog::formatTime(*duration) + " s" : "sleeps forever");
-    }
+    trace(duration ? "sleeps " + TraceLog::formatTime(*duration) + " s" : "sleeps forever");
     block(me);
 }
 
@@ -493,9 +491,7 @@ void Kernel::Impl::wakeSteppers() {
 void Kernel::Impl::wake(Thread& thread, DWORD result) {
     cancelWait(thread);
     thread.wait.result = result;
-    if (config_.traceKernel) {
-        trace("wakes " + thread.name + (result == WAIT_TIMEOUT ? " (timeout)" : ""));
-    }
+    trace("wakes " + thread.name + (result == WAIT_TIMEOUT ? " (timeout)" : ""));
     makeReady(thread, false);
 }
 

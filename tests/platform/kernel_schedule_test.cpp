@@ -116,6 +116,23 @@ TEST(KernelYield, SleepZeroPassesTheTurnToThreadsOfTheSamePriorityOnly) {
     }
 }
 
+TEST(KernelYield, ALoneYieldCostsAMicrosecondAndRepeatedLoneYieldsSkipToTheNextTick) {
+    Kernel kernel;
+    kernel.advance(100);
+    Sleep(0);
+    EXPECT_EQ(kernel.now(), 101u);
+    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    SetEvent(event);  // kernel activity in between: the next yield is a single one again
+    Sleep(0);
+    EXPECT_EQ(kernel.now(), 102u);
+    Sleep(0);  // polling: nothing can change before the next millisecond
+    EXPECT_EQ(kernel.now(), 1'000u);
+    kernel.devices().schedule(1'300, [] {});
+    Sleep(0);  // ...or the next device event, whichever comes first
+    EXPECT_EQ(kernel.now(), 1'300u);
+    CloseHandle(event);
+}
+
 // A port device whose status bit 0 comes up at a time the test chooses.
 class LateByte : public hosted::PortDevice {
   public:
