@@ -98,13 +98,16 @@ static BOOL SendStartupCommands(void) {
 }
 
 /* A base of 0 or one whose status port lies outside the I/O space is refused
-   before any port is touched. */
+   before any port is touched.  Bytes still waiting from before (a report
+   that was streaming at the last stop) would be taken for acknowledges, so
+   they are drained first. */
 BOOL ControllerStart(DWORD ioBase) {
     ClearBuffers();
     if (!PortBaseUsable(ioBase)) {
         return FALSE;
     }
     SetPorts(ioBase);
+    DrainAuxData();
     if (!SendStartupCommands()) {
         return FALSE;
     }

@@ -22,6 +22,11 @@ struct TouchReport {
    more often than this (an ISA status read alone takes about 1 us, so the
    window always ends first). */
 #define I8042_POLL_MAX_TESTS 1000000
+/* Touch controller bytes left over from before a start (a report that was
+   streaming when the driver was last stopped) are read and dropped while each
+   arrives within this many ms of the previous one, at most this many. */
+#define CONTROLLER_DRAIN_QUIET_MS 3
+#define CONTROLLER_DRAIN_MAX_BYTES 64
 /* x86 I/O space ends here; the status port (base + 4) must lie within it. */
 #define I8042_HIGHEST_PORT 0xFFFF
 
@@ -44,6 +49,7 @@ BOOL WriteData(UCHAR value);
 BOOL WriteCommand(UCHAR command);
 BOOL ReadData(UCHAR* value);
 BOOL ReadAuxData(UCHAR* value);
+void DrainAuxData(void);
 BOOL SendAuxByte(UCHAR value);
 BOOL ReadCommandByte(UCHAR* value);
 BOOL EnableAuxInterrupt(void);

@@ -1,8 +1,8 @@
 /*
  * Byte access to the i8042 keyboard controller's auxiliary channel.  Every
- * wait is a poll of the status register bounded by a 50 ms window (and, as a
- * backstop against a tick counter that does not move, by a number of tests),
- * yielding the rest of the time slice between tests.  C++03.
+ * wait is a poll of the status register bounded by a window of 50 ms (and, as
+ * a backstop against a tick counter that does not move, by a number of
+ * tests), yielding the rest of the time slice between tests.  C++03.
  */
 #include "controller/controller.h"
 #include "driver/driver_state.h"
@@ -27,8 +27,6 @@
 /* Distance from the data port to the status/command port. */
 #define I8042_STATUS_PORT_OFFSET 4
 
-typedef BOOL (*StatusTest)(void);
-
 static UCHAR ReadStatus(void) {
     return READ_PORT_UCHAR(reinterpret_cast<PUCHAR>(static_cast<ULONG_PTR>(StatusPort)));
 }
@@ -41,32 +39,36 @@ static void WritePort(DWORD port, UCHAR value) {
     WRITE_PORT_UCHAR(reinterpret_cast<PUCHAR>(static_cast<ULONG_PTR>(port)), value);
 }
 
-static BOOL OutputBufferFull(void) {
-    return (ReadStatus() & I8042_STATUS_OUTPUT_FULL) != 0;
-}
-
-/* Keyboard bytes (output full, auxiliary bit clear) are never taken. */
-static BOOL AuxDataWaiting(void) {
-    const UCHAR aux = I8042_STATUS_OUTPUT_FULL | I8042_STATUS_AUX_DATA;
-    return (ReadStatus() & aux) == aux;
-}
-
-/* The poll window: the elapsed time is taken before every test, the first
-   included, as an unsigned difference that survives the tick counter's wrap.
-   The test still counts at exactly I8042_POLL_WINDOW_MS. */
-static BOOL PollUntil(StatusTest ready) {
+/* The poll window: tests the status until (status AND mask) = wanted, for as
+   long as no more than windowMs have passed.  The elapsed time is taken before
+   every test, the first included, as an unsigned difference that survives the
+   tick counter's wrap.  *seen receives the status that matched. */
+static BOOL WaitForStatus(UCHAR mask, UCHAR wanted, DWORD windowMs, UCHAR* seen) {
     const DWORD start = GetTickCount();
     for (DWORD tests = 0; tests < I8042_POLL_MAX_TESTS; ++tests) {
         const DWORD elapsed = GetTickCount() - start;
-        if (elapsed > I8042_POLL_WINDOW_MS) {
+        if (elapsed > windowMs) {
             return FALSE;
         }
-        if (ready()) {
+        *seen = ReadStatus();
+        if ((*seen & mask) == wanted) {
             return TRUE;
         }
         Sleep(0);
     }
     return FALSE;
+}
+
+static BOOL WaitForInputEmpty(void) {
+    UCHAR seen = 0;
+    return WaitForStatus(I8042_STATUS_INPUT_FULL, 0, I8042_POLL_WINDOW_MS, &seen);
+}
+
+/* Keyboard bytes (output full, auxiliary bit clear) never match. */
+static BOOL WaitForAuxData(DWORD windowMs) {
+    const UCHAR aux = I8042_STATUS_OUTPUT_FULL | I8042_STATUS_AUX_DATA;
+    UCHAR seen = 0;
+    return WaitForStatus(aux, aux, windowMs, &seen);
 }
 
 void SetPorts(DWORD ioBase) {
@@ -83,7 +85,7 @@ BOOL InputBufferEmpty(void) {
 }
 
 BOOL WriteData(UCHAR value) {
-    if (!PollUntil(InputBufferEmpty)) {
+    if (!WaitForInputEmpty()) {
         return FALSE;
     }
     WritePort(DataPort, value);
@@ -91,7 +93,7 @@ BOOL WriteData(UCHAR value) {
 }
 
 BOOL WriteCommand(UCHAR command) {
-    if (!PollUntil(InputBufferEmpty)) {
+    if (!WaitForInputEmpty()) {
         return FALSE;
     }
     WritePort(StatusPort, command);
@@ -99,7 +101,9 @@ BOOL WriteCommand(UCHAR command) {
 }
 
 BOOL ReadData(UCHAR* value) {
-    if (!PollUntil(OutputBufferFull)) {
+    UCHAR seen = 0;
+    if (!WaitForStatus(I8042_STATUS_OUTPUT_FULL, I8042_STATUS_OUTPUT_FULL, I8042_POLL_WINDOW_MS,
+                       &seen)) {
         return FALSE;
     }
     *value = ReadDataPort();
@@ -107,11 +111,20 @@ BOOL ReadData(UCHAR* value) {
 }
 
 BOOL ReadAuxData(UCHAR* value) {
-    if (!PollUntil(AuxDataWaiting)) {
+    if (!WaitForAuxData(I8042_POLL_WINDOW_MS)) {
         return FALSE;
     }
     *value = ReadDataPort();
     return TRUE;
+}
+
+void DrainAuxData(void) {
+    for (DWORD drained = 0; drained < CONTROLLER_DRAIN_MAX_BYTES; ++drained) {
+        if (!WaitForAuxData(CONTROLLER_DRAIN_QUIET_MS)) {
+            return;
+        }
+        ReadDataPort();
+    }
 }
 
 BOOL SendAuxByte(UCHAR value) {
@@ -122,8 +135,27 @@ BOOL SendAuxByte(UCHAR value) {
     return acknowledge == AUX_ACKNOWLEDGE;
 }
 
+/* The answer comes from the i8042 itself.  A touch controller byte that
+   waits in the output buffer (auxiliary bit set) is not it: such bytes are
+   read and dropped, each in a window of its own, so that a report still
+   streaming in is never taken for the command byte and written back. */
 BOOL ReadCommandByte(UCHAR* value) {
-    return WriteCommand(I8042_READ_COMMAND_BYTE) && ReadData(value);
+    if (!WriteCommand(I8042_READ_COMMAND_BYTE)) {
+        return FALSE;
+    }
+    for (DWORD dropped = 0; dropped <= CONTROLLER_DRAIN_MAX_BYTES; ++dropped) {
+        UCHAR seen = 0;
+        if (!WaitForStatus(I8042_STATUS_OUTPUT_FULL, I8042_STATUS_OUTPUT_FULL, I8042_POLL_WINDOW_MS,
+                           &seen)) {
+            return FALSE;
+        }
+        const UCHAR byte = ReadDataPort();
+        if ((seen & I8042_STATUS_AUX_DATA) == 0) {
+            *value = byte;
+            return TRUE;
+        }
+    }
+    return FALSE;
 }
 
 static BOOL WriteCommandByte(UCHAR value) {
