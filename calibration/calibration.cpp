@@ -323,21 +323,49 @@ BOOL CheckCalibrationError(INT32 count, const INT32* screenX, const INT32* scree
 
 /* ---- Exported: the transform ---- */
 
-/* ((a x + b y + c) * 4) / delta, wrapping modulo 2^32 like the target's
-   32-bit arithmetic, truncating toward zero, never below 0.  The one
-   quotient that overflows, -2^31 / -1, is taken as its wrapped value instead
-   of being executed, since it traps on x86. */
-static INT32 TransformAxis(LONG a, LONG b, LONG c, LONG delta, INT32 x, INT32 y) {
-    DWORD numerator = static_cast<DWORD>(a) * static_cast<DWORD>(x) +
-                      static_cast<DWORD>(b) * static_cast<DWORD>(y) + static_cast<DWORD>(c);
-    LONG quotient;
-    numerator <<= QUARTER_SHIFT;
-    if (delta == -1) {
-        quotient = WordAsLong(0u - numerator);
-    } else {
-        quotient = WordAsLong(numerator) / delta;
+/* |value| as an unsigned word; -2^31 gives 0x80000000. */
+static DWORD MagnitudeOf(LONG value) {
+    return value < 0 ? 0u - static_cast<DWORD>(value) : static_cast<DWORD>(value);
+}
+
+/* floor(4 * top / bottom) for bottom > 0, saturated to the largest LONG.
+   Whole units first, then the two quarter bits of the remainder by binary
+   long division: rest < bottom <= 2^31, so doubling it never overflows. */
+static DWORD QuarterQuotient(DWORD top, DWORD bottom) {
+    DWORD whole = top / bottom;
+    DWORD rest = top % bottom;
+    DWORD quarters = 0;
+    DWORD step;
+    if (whole > (MAX_POSITIVE_LONG >> QUARTER_SHIFT)) {
+        return MAX_POSITIVE_LONG;
     }
-    return quotient < 0 ? 0 : quotient;
+    for (step = 0; step < QUARTER_SHIFT; ++step) {
+        quarters <<= 1;
+        rest <<= 1;
+        if (rest >= bottom) {
+            rest -= bottom;
+            quarters |= 1;
+        }
+    }
+    return (whole << QUARTER_SHIFT) | quarters;
+}
+
+/* ((a x + b y + c) * 4) / delta in quarter pixels, truncated toward zero and
+   never below 0.  The products and sums wrap modulo 2^32 as 32-bit
+   arithmetic does; for raw positions within 14 bits they cannot overflow.
+   The product by 4 can (a weight near 2^15 at the far end of the raw range,
+   beyond the display), and a wrapped product would put the touch at the
+   opposite edge: the quotient is therefore formed from the magnitudes
+   without ever multiplying the numerator, exact and saturated, which also
+   leaves no quotient that traps (-2^31 / -1). */
+static INT32 TransformAxis(LONG a, LONG b, LONG c, LONG delta, INT32 x, INT32 y) {
+    DWORD sum = static_cast<DWORD>(a) * static_cast<DWORD>(x) +
+                static_cast<DWORD>(b) * static_cast<DWORD>(y) + static_cast<DWORD>(c);
+    LONG numerator = WordAsLong(sum);
+    if (numerator == 0 || (numerator < 0) != (delta < 0)) {
+        return 0; /* zero or negative */
+    }
+    return static_cast<INT32>(QuarterQuotient(MagnitudeOf(numerator), MagnitudeOf(delta)));
 }
 
 void TouchPanelCalibrateAPoint(INT32 rawX, INT32 rawY, INT32* screenX, INT32* screenY) {
