@@ -2,6 +2,7 @@
 // check against "MaxCalError" and the per-sample transform.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdint>
 #include <random>
 #include <string>
@@ -226,18 +227,42 @@ TEST_F(Fit, MaxCalErrorIsReadAsFourBytesOfAnyType) {
 }
 
 TEST_F(Fit, TransformNeverTraps) {
-    // (C * 4) wraps to -2^31; dividing that by -1 would trap on x86.
+    // Four times C is 2^31: as a wrapped 32-bit product divided by -1 it
+    // would trap on x86.  The quotient saturates instead, and a negative one
+    // is 0.
     Calibration = CalibrationCoefficients{0, 0, 0x20000000, 0, 0, -0x20000000, -1, 1};
-    EXPECT_EQ(transform(0, 0), (Quarter{0, 0}));
+    EXPECT_EQ(transform(0, 0), (Quarter{0, 0x7FFFFFFF}));
     Calibration = CalibrationCoefficients{0, 0, 0x1FFFFFFF, 0, 0, -0x1FFFFFFF, -1, 1};
     EXPECT_EQ(transform(0, 0), (Quarter{0, 0x7FFFFFFC}));
-    // Products and shifts wrap modulo 2^32: 32767 * 65535 * 4 is 0xFFFA0004,
-    // negative, while 32767 * 16384 * 4 is 0x7FFF0000.
+    Calibration = CalibrationCoefficients{0, 0, -0x80000000LL, 0, 0, 7, -0x80000000LL, 1};
+    EXPECT_EQ(transform(0, 0), (Quarter{4, 0}));
+    // Products and sums wrap modulo 2^32 (raw far outside 14 bits), but the
+    // product by 4 saturates instead of wrapping: 32767 * 65535 * 4 exceeds
+    // 31 bits, 32767 * 16384 * 4 is 0x7FFF0000 exactly.
     Calibration = CalibrationCoefficients{32767, 0, 0, 0, 32767, 0, 1, 1};
-    EXPECT_EQ(transform(65535, 16384), (Quarter{0, 0x7FFF0000}));
+    EXPECT_EQ(transform(65535, 16384), (Quarter{0x7FFFFFFF, 0x7FFF0000}));
+    Calibration = CalibrationCoefficients{0x10000, 0, 0, 0, 0, 0, 1, 1};
+    EXPECT_EQ(transform(0x10000, 0), (Quarter{0, 0})) << "2^32 wraps to 0 before the division";
     // A zero divisor is never installed by a fit; it must not divide anyway.
     Calibration = CalibrationCoefficients{1, 2, 3, 4, 5, 6, 0, 1};
     EXPECT_EQ(transform(7, 8), (Quarter{7, 8}));
+}
+
+TEST_F(Fit, FarEndOfTheRawRangeStaysOnItsSide) {
+    // A 1600 px wide display over raw 0 to about 10500: the X weight scales
+    // to 32767, and at raw 16383, beyond the right edge, four times the
+    // numerator exceeds 31 bits.  The position must stay beyond the right
+    // edge (about 2503 px) rather than wrap to the left.
+    const INT32 w = 1600, h = 1080;
+    std::vector<Point> points;
+    for (auto [x, y] :
+         {std::pair{w / 2, h / 2}, {160, 108}, {160, 972}, {1440, 972}, {1440, 108}}) {
+        points.push_back({x, y, static_cast<INT32>(std::lround(x * 6.5459)), y * 15});
+    }
+    EXPECT_EQ(set(points), TRUE);
+    ASSERT_EQ(Calibration.A1, 32767);
+    const Quarter edge = transform(16383, 0);
+    EXPECT_NEAR(edge.x, 4 * 16383 / 6.5459 + 2, 4);
 }
 
 TEST_F(Fit, BadInputNeverCrashesAndKeepsTheLimits) {
