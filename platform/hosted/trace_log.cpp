@@ -28,7 +28,9 @@ std::string TraceLog::formatTime(Micros time) {
 }
 
 std::string TraceLog::line(const TraceRecord& record) {
-    return formatTime(record.time) + " " + record.thread + " " + record.what + "\n";
+    std::string out = formatTime(record.time);
+    out.append(" ").append(record.thread).append(" ").append(record.what).append("\n");
+    return out;
 }
 
 void TraceLog::add(Micros time, const std::string& thread, std::string what) {
@@ -47,7 +49,9 @@ std::string TraceLog::text() const {
         out += line(record);
     }
     if (dropped_ > 0) {
-        out += "(" + std::to_string(dropped_) + " further lines not stored)\n";
+        char note[64];
+        std::snprintf(note, sizeof note, "(%zu further lines not stored)\n", dropped_);
+        out += note;
     }
     return out;
 }
