@@ -1,6 +1,8 @@
 #include "host/calibration_screen.hpp"
 
 #include <cmath>
+#include <optional>
+#include <stdexcept>
 #include <string>
 
 namespace host {
@@ -73,7 +75,14 @@ bool CalibrationScreen::visit(std::size_t index, CalibrationReport& report) {
     point.pressed = Point{answer.target.x + offset.x, answer.target.y + offset.y};
 
     const bool abortHere = config_.abort && config_.abort->point == index;
-    PendingCapture capture = session_.startCapture(config_.capturePriority);
+    std::optional<PendingCapture> started;
+    try {
+        started.emplace(session_.startCapture(config_.capturePriority));
+    } catch (const std::runtime_error& error) {
+        report.failure = targetName(index) + ": " + error.what();
+        return false;
+    }
+    PendingCapture& capture = *started;
     session_.wait(config_.settleMs);
     if (capture.finished()) {
         // Returned before any touch: the driver refused the capture.

@@ -91,6 +91,15 @@ TEST_F(HostCalibrationScreen, AbortsBeforeAPressOrWhileHeldAndTheDriverCarriesOn
     EXPECT_TRUE(session.faults().empty());
 }
 
+TEST_F(HostCalibrationScreen, ACaptureThatCannotStartEndsTheRunWithAReason) {
+    session.kernel().failCall(hosted::FaultPoint::CreateThread);
+    const host::CalibrationReport report = host::CalibrationScreen(session).run();
+    session.kernel().clearFailures();
+    EXPECT_NE(report.failure.find("target 0: "), std::string::npos) << report.failure;
+    EXPECT_TRUE(report.points.empty());
+    EXPECT_FALSE(report.passed());
+}
+
 TEST(HostCalibrationScreenAlone, ADisabledDriverEndsTheRunWithAReason) {
     host::Session session;
     session.load();
