@@ -79,8 +79,10 @@ class Fit : public ::testing::Test {
         }
     }
 
-    hosted::Kernel kernel_;
     std::vector<INT32> sx_, sy_, rx_, ry_;
+
+  protected:
+    hosted::Kernel kernel_;
 };
 
 TEST_F(Fit, WorkedExampleGivesTheScaledRecordAndRoundedPositions) {
@@ -263,6 +265,43 @@ TEST_F(Fit, FarEndOfTheRawRangeStaysOnItsSide) {
     ASSERT_EQ(Calibration.A1, 32767);
     const Quarter edge = transform(16383, 0);
     EXPECT_NEAR(edge.x, 4 * 16383 / 6.5459 + 2, 4);
+}
+
+// While DriverLock exists the sample thread transforms under it; the fit
+// must wait for it rather than change the record under the thread's feet.
+TEST_F(Fit, RecordChangesOnlyUnderTheDriverLock) {
+    InitializeCriticalSection(&DriverLock);
+    SharedWrite(&DriverLockReady, 1);
+    struct Holder {
+        static DWORD run(LPVOID unchanged) {
+            EnterCriticalSection(&DriverLock);
+            const CalibrationCoefficients seen = Calibration;
+            Sleep(100);
+            *static_cast<bool*>(unchanged) = Calibration == seen;
+            LeaveCriticalSection(&DriverLock);
+            return 0;
+        }
+    };
+    for (int count : {3, 0}) {
+        bool unchanged = false;
+        HANDLE holder = CreateThread(nullptr, 0, &Holder::run, &unchanged, 0, nullptr);
+        ASSERT_NE(holder, nullptr);
+        Sleep(0);  // the holder takes the lock
+        const hosted::Micros start = kernel_.now();
+        SetLastError(4321);
+        EXPECT_EQ(
+            count ? set(tenth_) : TouchPanelSetCalibration(0, nullptr, nullptr, nullptr, nullptr),
+            TRUE);
+        EXPECT_GE(kernel_.now() - start, 100'000u) << "count " << count;
+        EXPECT_EQ(Calibration.Calibrated, count ? 1u : 0u);
+        EXPECT_EQ(GetLastError(), 4321u);
+        ASSERT_EQ(WaitForSingleObject(holder, INFINITE), WAIT_OBJECT_0);
+        CloseHandle(holder);
+        EXPECT_TRUE(unchanged) << "count " << count;
+    }
+    SharedWrite(&DriverLockReady, 0);
+    DeleteCriticalSection(&DriverLock);
+    EXPECT_TRUE(kernel_.faults().empty());
 }
 
 TEST_F(Fit, BadInputNeverCrashesAndKeepsTheLimits) {
