@@ -1,0 +1,209 @@
+#include "stress/cycle_plan.hpp"
+
+#include <array>
+#include <sstream>
+
+namespace stress {
+
+namespace {
+
+constexpr int kFaultPercent = 25;    // enables that meet a fault
+constexpr int kCapturePercent = 55;  // cycles with a calibration capture
+constexpr int kClickPercent = 40;
+constexpr int kCursorOffPercent = 20;
+constexpr int kHighPriorityPercent = 20;
+constexpr int kDownAtDisablePercent = 15;
+constexpr int kTapWhileDisabledPercent = 10;
+constexpr int kReloadPercent = 5;
+constexpr int kMaxTaps = 2;
+
+// Longest hold that cannot complete a capture by time (the driver's hold
+// time is 1500 ms), with room for the polling of the pen.
+constexpr int kShortOfHoldMs = 1300;
+
+constexpr std::array kFaults = {
+    EnableFault::NoEvent,        EnableFault::NoInterrupt,  EnableFault::NoThread,
+    EnableFault::ClickObjects,   EnableFault::RegistryOpen, EnableFault::MissingIoBase,
+    EnableFault::MissingSysIntr,
+};
+
+constexpr std::array kCaptures = {
+    CaptureMode::Held,      CaptureMode::Lifted,  CaptureMode::AbortWaiting,
+    CaptureMode::AbortHeld, CaptureMode::Refused, CaptureMode::PendingAtDisable,
+};
+
+// Which thread creation of the enable starts the sample thread: the beeper's
+// thread, when clicks are on, is created before it.
+unsigned sampleThreadCall(const CyclePlan& plan) {
+    return plan.click ? 2 : 1;
+}
+
+}  // namespace
+
+bool mustFail(const CyclePlan& plan) {
+    switch (plan.fault) {
+        case EnableFault::NoEvent:
+        case EnableFault::NoInterrupt:
+        case EnableFault::MissingIoBase:
+        case EnableFault::MissingSysIntr:
+            return true;
+        case EnableFault::NoThread:
+            return plan.faultNth == sampleThreadCall(plan);
+        default:
+            return false;
+    }
+}
+
+bool mustSucceed(const CyclePlan& plan) {
+    switch (plan.fault) {
+        case EnableFault::None:
+        case EnableFault::ClickObjects:
+            return true;
+        case EnableFault::NoThread:
+            return plan.faultNth != sampleThreadCall(plan);
+        default:
+            return false;
+    }
+}
+
+const char* faultName(EnableFault fault) {
+    switch (fault) {
+        case EnableFault::None:
+            return "none";
+        case EnableFault::NoEvent:
+            return "no-event";
+        case EnableFault::NoInterrupt:
+            return "no-interrupt";
+        case EnableFault::NoThread:
+            return "no-thread";
+        case EnableFault::ClickObjects:
+            return "click-objects";
+        case EnableFault::RegistryOpen:
+            return "registry-open";
+        case EnableFault::MissingIoBase:
+            return "missing-ioBase";
+        case EnableFault::MissingSysIntr:
+            return "missing-sysIntr";
+    }
+    return "?";
+}
+
+const char* captureName(CaptureMode mode) {
+    switch (mode) {
+        case CaptureMode::None:
+            return "none";
+        case CaptureMode::Held:
+            return "held";
+        case CaptureMode::Lifted:
+            return "lifted";
+        case CaptureMode::AbortWaiting:
+            return "abort-waiting";
+        case CaptureMode::AbortHeld:
+            return "abort-held";
+        case CaptureMode::Refused:
+            return "refused";
+        case CaptureMode::PendingAtDisable:
+            return "pending-at-disable";
+    }
+    return "?";
+}
+
+std::string describe(const CyclePlan& plan) {
+    std::ostringstream text;
+    text << "click=" << plan.click << " cursor=" << plan.cursor
+         << " fault=" << faultName(plan.fault) << "#" << plan.faultNth << " taps=" << plan.taps
+         << "x" << plan.tapHoldMs << "ms high=" << plan.highPriority
+         << " capture=" << captureName(plan.capture) << " settle=" << plan.settleMs
+         << "ms hold=" << plan.holdMs << "ms downAtDisable=" << plan.downAtDisable
+         << " tapWhileDisabled=" << plan.tapWhileDisabled << " reload=" << plan.reload << " at=("
+         << plan.at.x << "," << plan.at.y << ")";
+    return text.str();
+}
+
+PlanGenerator::PlanGenerator(std::uint64_t seed, int displayWidth, int displayHeight)
+    : random_(seed), width_(displayWidth), height_(displayHeight) {}
+
+int PlanGenerator::between(int low, int high) {
+    return std::uniform_int_distribution<int>(low, high)(random_);
+}
+
+bool PlanGenerator::chance(int percent) {
+    return between(1, 100) <= percent;
+}
+
+EnableFault PlanGenerator::pickFault() {
+    if (!chance(kFaultPercent)) {
+        return EnableFault::None;
+    }
+    return kFaults[static_cast<std::size_t>(between(0, int(kFaults.size()) - 1))];
+}
+
+CaptureMode PlanGenerator::pickCapture() {
+    if (!chance(kCapturePercent)) {
+        return CaptureMode::None;
+    }
+    return kCaptures[static_cast<std::size_t>(between(0, int(kCaptures.size()) - 1))];
+}
+
+void PlanGenerator::fillCapture(CyclePlan& plan) {
+    plan.settleMs = static_cast<DWORD>(between(1, 100));
+    switch (plan.capture) {
+        case CaptureMode::Held:
+            plan.holdMs = static_cast<DWORD>(between(1700, 2000));
+            break;
+        case CaptureMode::Lifted:
+            plan.holdMs = static_cast<DWORD>(between(300, kShortOfHoldMs));
+            break;
+        case CaptureMode::AbortWaiting:
+            plan.settleMs = static_cast<DWORD>(between(1, 500));
+            break;
+        case CaptureMode::AbortHeld:
+            plan.holdMs = static_cast<DWORD>(between(10, kShortOfHoldMs));
+            break;
+        case CaptureMode::PendingAtDisable:
+            // 0: the capture never sees a touch.
+            plan.holdMs = chance(30) ? 0 : static_cast<DWORD>(between(10, kShortOfHoldMs));
+            break;
+        case CaptureMode::None:
+        case CaptureMode::Refused:
+            break;
+    }
+}
+
+CyclePlan PlanGenerator::next() {
+    CyclePlan plan;
+    plan.click = chance(kClickPercent);
+    plan.cursor = !chance(kCursorOffPercent);
+    plan.fault = pickFault();
+    switch (plan.fault) {
+        case EnableFault::NoEvent:
+        case EnableFault::NoThread:
+            plan.faultNth = static_cast<unsigned>(between(1, 2));
+            break;
+        case EnableFault::ClickObjects:
+            plan.click = true;                   // only the beeper creates these
+            plan.faultNth = chance(50) ? 1 : 3;  // the semaphore, or the third event
+            break;
+        case EnableFault::RegistryOpen:
+            plan.faultNth = static_cast<unsigned>(between(1, 4));
+            break;
+        default:
+            plan.faultNth = 1;
+            break;
+    }
+    plan.taps = between(0, kMaxTaps);
+    plan.tapHoldMs = static_cast<DWORD>(between(10, 80));
+    plan.highPriority = chance(kHighPriorityPercent);
+    plan.capture = pickCapture();
+    fillCapture(plan);
+    const bool fingerFree =
+        plan.capture == CaptureMode::None || plan.capture == CaptureMode::PendingAtDisable;
+    plan.downAtDisable = fingerFree && chance(kDownAtDisablePercent);
+    plan.tapWhileDisabled = chance(kTapWhileDisabledPercent);
+    plan.reload = chance(kReloadPercent);
+    plan.at = Pixel{between(width_ / 20, width_ - width_ / 20),
+                    between(height_ / 20, height_ - height_ / 20)};
+    return plan;
+}
+
+}  // namespace stress

@@ -1,0 +1,479 @@
+#include "stress/stress_run.hpp"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <sstream>
+#include <utility>
+#include <vector>
+
+namespace stress {
+
+namespace {
+
+using hosted::Micros;
+constexpr Micros kMs = hosted::kMicrosPerMilli;
+
+const char* const kTouchKey = "HARDWARE\\DEVICEMAP\\TOUCH";
+const char* const kGweKey = "System\\GWE";
+const char16_t* const kActivityName = u"TouchStressActivity";
+
+// Virtual time given to the driver after an enable before the finger moves,
+// and after each lift so that the pen-up and the click are over.  A driver
+// disabled with the pen down comes back polling: its first pass reads no
+// report only after the controller's 50 ms poll, holding the driver's lock,
+// and then ends the old touch; the settle lets that pass finish first.
+constexpr DWORD kSettleAfterEnableMs = 60;
+constexpr DWORD kAfterLiftMs = 80;
+// How long a capture may take to return once its end has been caused.
+constexpr DWORD kCaptureReturnMs = 100;
+// How long the disable's release of a pending capture may take to reach it.
+constexpr DWORD kReleaseAtDisableMs = 1000;
+// No touch completes a capture by time within this much of its press (the
+// hold time is 1500 ms).
+constexpr Micros kCaptureSafeMs = 1000;
+
+// The beeper's default click, as long as its stop wait, give or take the
+// port cycles of the threads that run meanwhile.
+constexpr Micros kClickLength = 50 * kMs;
+constexpr Micros kClickSlack = 1 * kMs;
+
+constexpr DWORD kFirstSample =
+    TouchSampleValidFlag | TouchSampleDownFlag | TouchSampleIsCalibratedFlag;
+constexpr DWORD kDownSample = kFirstSample | TouchSamplePreviousDownFlag;
+constexpr DWORD kUpSample =
+    TouchSampleValidFlag | TouchSampleIsCalibratedFlag | TouchSamplePreviousDownFlag;
+
+// One run in three starts the tick counter just short of its wrap, so that
+// captures and polls meet the wrap early in the run.
+constexpr std::uint32_t kWrapWindowMs = 30'000;
+
+host::SessionConfig configFor(std::uint64_t seed, const StressOptions& options) {
+    std::mt19937_64 random(seed ^ 0x5eed5eedULL);
+    host::SessionConfig config;
+    config.kernel.policy = hosted::SchedulePolicy::Random;
+    config.kernel.seed = seed;
+    config.kernel.traceKernel = options.trace || !options.tracePath.empty();
+    if (options.timeLimit) {
+        config.kernel.timeLimit = *options.timeLimit;
+    }
+    if (random() % 3 == 0) {
+        config.kernel.tickStart =
+            0xFFFFFFFFu - static_cast<std::uint32_t>(random() % kWrapWindowMs);
+    }
+    return config;
+}
+
+std::vector<DWORD> tapFlags(std::size_t count) {
+    std::vector<DWORD> flags(count, kDownSample);
+    flags.front() = kFirstSample;
+    flags.back() = kUpSample;
+    return flags;
+}
+
+}  // namespace
+
+Tally& Tally::operator+=(const Tally& other) {
+    seeds += other.seeds;
+    cycles += other.cycles;
+    enabled += other.enabled;
+    failedEnables += other.failedEnables;
+    taps += other.taps;
+    completedCaptures += other.completedCaptures;
+    abortedCaptures += other.abortedCaptures;
+    refusedCaptures += other.refusedCaptures;
+    capturesReleasedByDisable += other.capturesReleasedByDisable;
+    reloads += other.reloads;
+    clicks += other.clicks;
+    virtualTime += other.virtualTime;
+    return *this;
+}
+
+std::string Tally::summary() const {
+    std::ostringstream text;
+    text << seeds << " seeds, " << cycles << " cycles (" << enabled << " enabled, " << failedEnables
+         << " failed enables), " << taps << " taps, " << clicks << " clicks, "
+         << "captures: " << completedCaptures << " completed, " << abortedCaptures << " aborted, "
+         << refusedCaptures << " refused, " << capturesReleasedByDisable
+         << " released by the disable; " << reloads << " reloads; " << virtualTime / (1000 * kMs)
+         << " s of virtual time";
+    return text.str();
+}
+
+StressRun::StressRun(std::uint64_t seed, int cycles, StressOptions options)
+    : seed_(seed),
+      tracePath_(options.tracePath),
+      cycles_(cycles),
+      session_(configFor(seed, options)),
+      plans_(seed, session_.machine().config().display.width,
+             session_.machine().config().display.height) {
+    session_.registry().setString(kGweKey, "ActivityEvent", kActivityName);
+}
+
+StressRun::~StressRun() {
+    if (activityEvent_ != nullptr) {
+        CloseHandle(activityEvent_);
+    }
+}
+
+std::string StressRun::where() const {
+    std::ostringstream text;
+    text << "seed " << seed_ << " (replay with TOUCH_STRESS_SEED=" << seed_ << ")";
+    if (cycleIndex_ >= 0) {
+        text << ", cycle " << cycleIndex_ << ": " << planText_;
+    }
+    return text.str();
+}
+
+void StressRun::run() {
+    try {
+        session_.load();
+        activityEvent_ = CreateEventW(nullptr, FALSE, FALSE, kActivityName);
+        ASSERT_NE(activityEvent_, nullptr);
+        baselineHandles_ = session_.kernel().openHandleCount();
+        ++tally_.seeds;
+        for (cycleIndex_ = 0; cycleIndex_ < cycles_; ++cycleIndex_) {
+            const CyclePlan plan = plans_.next();
+            planText_ = describe(plan);
+            SCOPED_TRACE(where());
+            cycle(plan);
+            ++tally_.cycles;
+            if (::testing::Test::HasFailure()) {
+                break;
+            }
+        }
+    } catch (const hosted::RunStopped& stop) {
+        ADD_FAILURE() << where() << ": the kernel stopped the run\n" << stop.what();
+    } catch (const std::exception& error) {
+        ADD_FAILURE() << where() << ": " << error.what();
+    }
+    tally_.virtualTime = session_.now();
+    if (!tracePath_.empty()) {
+        try {
+            session_.kernel().writeTrace(tracePath_);
+        } catch (const std::exception& error) {
+            ADD_FAILURE() << "TOUCH_STRESS_TRACE: " << error.what();
+        }
+    }
+}
+
+std::uint64_t StressRun::traceHash() {
+    return session_.kernel().traceHash();
+}
+
+// ---- One cycle ----
+
+void StressRun::cycle(const CyclePlan& plan) {
+    const BOOL enabled = enable(plan);
+    std::optional<host::PendingCapture> pending;
+    if (enabled != FALSE) {
+        session_.wait(kSettleAfterEnableMs);
+        if (plan.highPriority) {
+            EXPECT_EQ(session_.setMode(TPSM_PRIORITY_HIGH_ID), TRUE);
+        }
+        std::optional<bool> clicksOn;
+        if (plan.fault == EnableFault::None || !plan.click) {
+            clicksOn = plan.click;
+        } else if (plan.fault == EnableFault::ClickObjects || plan.fault == EnableFault::NoThread) {
+            clicksOn = false;
+        }
+        for (int i = 0; i < plan.taps && !::testing::Test::HasFailure(); ++i) {
+            tap(plan, clicksOn);
+        }
+        pending = capture(plan);
+    } else if (plan.capture == CaptureMode::PendingAtDisable) {
+        // A capture in a failed enable: refused at once, or released by the disable.
+        pending = session_.startCapture();
+    }
+    if (plan.downAtDisable && !fingerDown_) {
+        press(plan);
+        session_.wait(plan.tapHoldMs);
+    }
+    session_.disable();
+    liftIfDown();
+    releaseAtDisable(pending, enabled);
+    checkSettled();
+    if (plan.tapWhileDisabled) {
+        tapWhileDisabled(plan);
+    }
+    if (plan.reload) {
+        reload();
+    }
+}
+
+void StressRun::prepareRegistry(const CyclePlan& plan) {
+    hosted::Registry& registry = session_.registry();
+    if (plan.click) {
+        registry.setDword(kTouchKey, "BeepEnable", 1);
+    } else {
+        registry.removeValue(kTouchKey, "BeepEnable");
+    }
+    if (plan.cursor) {
+        registry.removeValue(kTouchKey, "Cursor");
+    } else {
+        registry.setDword(kTouchKey, "Cursor", 0);
+    }
+    if (plan.fault == EnableFault::MissingIoBase) {
+        registry.removeValue(kTouchKey, "ioBase");
+    } else if (plan.fault == EnableFault::MissingSysIntr) {
+        registry.removeValue(kTouchKey, "sysIntr");
+    }
+}
+
+void StressRun::restoreRegistry() {
+    session_.machine().describeInRegistry(session_.registry());
+}
+
+void StressRun::armFault(const CyclePlan& plan) {
+    hosted::Kernel& kernel = session_.kernel();
+    switch (plan.fault) {
+        case EnableFault::NoEvent:
+            kernel.failCall(hosted::FaultPoint::CreateEvent, plan.faultNth);
+            break;
+        case EnableFault::NoInterrupt:
+            kernel.failCall(hosted::FaultPoint::InterruptInitialize, 1);
+            break;
+        case EnableFault::NoThread:
+            kernel.failCall(hosted::FaultPoint::CreateThread, plan.faultNth);
+            break;
+        case EnableFault::ClickObjects:
+            if (plan.faultNth == 1) {
+                kernel.failCall(hosted::FaultPoint::CreateSemaphore, 1);
+            } else {
+                kernel.failCall(hosted::FaultPoint::CreateEvent, plan.faultNth);
+            }
+            break;
+        case EnableFault::RegistryOpen:
+            kernel.failCall(hosted::FaultPoint::RegistryOpen, plan.faultNth);
+            break;
+        default:
+            break;
+    }
+}
+
+BOOL StressRun::enable(const CyclePlan& plan) {
+    prepareRegistry(plan);
+    armFault(plan);
+    const BOOL enabled = session_.enable();
+    session_.kernel().clearFailures();
+    restoreRegistry();
+    if (mustFail(plan)) {
+        EXPECT_EQ(enabled, FALSE) << "the enable should have failed";
+    }
+    if (mustSucceed(plan)) {
+        EXPECT_EQ(enabled, TRUE) << "the enable should have succeeded";
+    }
+    ++(enabled != FALSE ? tally_.enabled : tally_.failedEnables);
+    return enabled;
+}
+
+// ---- The finger ----
+
+void StressRun::press(const CyclePlan& plan) {
+    session_.touch(plan.at.x, plan.at.y);
+    fingerDown_ = true;
+}
+
+void StressRun::liftIfDown() {
+    if (fingerDown_) {
+        session_.lift();
+        fingerDown_ = false;
+    }
+}
+
+host::Point StressRun::expectedRaw(const CyclePlan& plan) {
+    const sim::RawPoint raw = session_.panel().toRawClamped(
+        sim::Point{static_cast<double>(plan.at.x), static_cast<double>(plan.at.y)});
+    return host::Point{raw.x, raw.y};
+}
+
+// A tap while the driver runs and no capture is pending: one pen-down, pen-down
+// samples, one pen-up, and a full click when clicks are on.
+void StressRun::tap(const CyclePlan& plan, std::optional<bool> clicksOn) {
+    const std::size_t firstSample = session_.samples().size();
+    const std::size_t clicksBefore = session_.clicks().size();
+    const std::size_t movesBefore = session_.cursorMoves().size();
+    press(plan);
+    session_.wait(plan.tapHoldMs);
+    liftIfDown();
+    session_.wait(kAfterLiftMs);
+    ++tally_.taps;
+
+    std::vector<DWORD> flags;
+    for (std::size_t i = firstSample; i < session_.samples().size(); ++i) {
+        flags.push_back(session_.samples()[i].flags);
+    }
+    ASSERT_GE(flags.size(), 2u) << "a tap of " << plan.tapHoldMs << " ms gave too few samples";
+    EXPECT_EQ(flags, tapFlags(flags.size()));
+
+    if (clicksOn.has_value()) {
+        const std::vector<sim::Click> clicks = session_.clicks();
+        const std::size_t expected = clicksBefore + (*clicksOn ? 1 : 0);
+        ASSERT_EQ(clicks.size(), expected) << "clicks after the tap";
+        if (*clicksOn) {
+            EXPECT_GE(clicks.back().length, kClickLength);
+            EXPECT_LT(clicks.back().length, kClickLength + kClickSlack);
+            ++tally_.clicks;
+        }
+    }
+    if (plan.fault != EnableFault::RegistryOpen) {
+        const std::size_t moves = session_.cursorMoves().size();
+        if (plan.cursor) {
+            EXPECT_GT(moves, movesBefore) << "the cursor did not follow the tap";
+        } else {
+            EXPECT_EQ(moves, movesBefore) << "the cursor moved with \"Cursor\" 0";
+        }
+    }
+}
+
+// ---- Captures ----
+
+std::optional<host::PendingCapture> StressRun::capture(const CyclePlan& plan) {
+    if (plan.capture == CaptureMode::None) {
+        return std::nullopt;
+    }
+    const Micros start = session_.now();
+    host::PendingCapture pending = session_.startCapture();
+    session_.wait(plan.settleMs);
+    if (plan.capture != CaptureMode::PendingAtDisable) {
+        endCapture(plan, pending, start);
+        return std::nullopt;
+    }
+    if (plan.holdMs > 0) {
+        press(plan);
+        session_.wait(plan.holdMs);
+        if (!plan.downAtDisable) {
+            liftIfDown();
+        }
+    }
+    EXPECT_FALSE(pending.finished()) << "the capture ended without a completing touch";
+    checkNothingDelivered(start, session_.now() + 1);
+    return pending;
+}
+
+// Brings a waiting capture to its end as the plan says and checks the outcome.
+void StressRun::endCapture(const CyclePlan& plan, host::PendingCapture& pending, Micros start) {
+    Micros quietUntil = session_.now();
+    switch (plan.capture) {
+        case CaptureMode::Held:
+            press(plan);
+            quietUntil = session_.now() + kCaptureSafeMs * kMs;
+            session_.wait(plan.holdMs);
+            EXPECT_TRUE(pending.finished())
+                << "a touch held " << plan.holdMs << " ms did not complete the capture";
+            break;
+        case CaptureMode::Lifted:
+            press(plan);
+            session_.wait(plan.holdMs);
+            quietUntil = session_.now();
+            liftIfDown();
+            break;
+        case CaptureMode::AbortHeld:
+            press(plan);
+            session_.wait(plan.holdMs);
+            quietUntil = session_.now();
+            session_.abortCapture();
+            break;
+        case CaptureMode::AbortWaiting:
+            session_.abortCapture();
+            break;
+        case CaptureMode::Refused: {
+            host::PendingCapture second = session_.startCapture();
+            ASSERT_TRUE(second.waitFor(kCaptureReturnMs)) << "the second capture did not return";
+            EXPECT_EQ(second.result().result, FALSE);
+            EXPECT_EQ(second.result().lastError, DWORD{ERROR_POSSIBLE_DEADLOCK});
+            EXPECT_FALSE(pending.finished()) << "the refused capture ended the pending one";
+            ++tally_.refusedCaptures;
+            session_.abortCapture();
+            break;
+        }
+        case CaptureMode::PendingAtDisable:
+        case CaptureMode::None:
+            break;
+    }
+    ASSERT_TRUE(pending.waitFor(kCaptureReturnMs)) << "the capture did not return";
+    checkCaptureEnd(pending, plan);
+    liftIfDown();
+    session_.wait(kAfterLiftMs);
+    checkNothingDelivered(start, quietUntil);
+}
+
+void StressRun::checkCaptureEnd(host::PendingCapture& pending, const CyclePlan& plan) {
+    const host::CaptureResult& result = pending.result();
+    if (plan.capture == CaptureMode::Held || plan.capture == CaptureMode::Lifted) {
+        EXPECT_EQ(result.result, TRUE);
+        EXPECT_EQ(result.raw, expectedRaw(plan)) << "the captured raw position";
+        lastCompleted_ = result.raw;
+        ++tally_.completedCaptures;
+    } else {
+        EXPECT_EQ(result.result, FALSE);
+        EXPECT_EQ(result.raw, lastCompleted_) << "an aborted capture gives the latest result";
+        ++tally_.abortedCaptures;
+    }
+    if (plan.capture == CaptureMode::Held) {
+        // The capture's own touch signalled the platform's activity event.
+        EXPECT_EQ(WaitForSingleObject(activityEvent_, 0), WAIT_OBJECT_0);
+    }
+}
+
+// While a capture is pending the callback gets no sample.  The capture is
+// claimed in the instant it starts, in an order the scheduler picks, so the
+// samples of that instant do not count.
+void StressRun::checkNothingDelivered(Micros start, Micros until) {
+    for (const host::Sample& sample : session_.samples()) {
+        if (sample.time > start && sample.time < until) {
+            ADD_FAILURE() << "a sample (flags 0x" << std::hex << sample.flags << std::dec
+                          << ") reached the callback at " << sample.time
+                          << " us, while the capture begun at " << start << " us was pending";
+        }
+    }
+}
+
+void StressRun::releaseAtDisable(std::optional<host::PendingCapture>& pending, BOOL enabled) {
+    if (!pending) {
+        return;
+    }
+    ASSERT_TRUE(pending->waitFor(kReleaseAtDisableMs))
+        << "the capture caller is still blocked after the disable";
+    EXPECT_EQ(pending->result().result, FALSE);
+    if (enabled != FALSE) {
+        EXPECT_EQ(pending->result().raw, lastCompleted_);
+    }
+    ++tally_.capturesReleasedByDisable;
+    pending.reset();  // closes the capture thread's handle
+}
+
+// ---- After the disable ----
+
+void StressRun::checkSettled() {
+    const std::vector<hosted::KernelFault>& faults = session_.faults();
+    for (; faultsReported_ < faults.size(); ++faultsReported_) {
+        const hosted::KernelFault& fault = faults[faultsReported_];
+        ADD_FAILURE() << "kernel fault at " << fault.time << " us in " << fault.thread << ": "
+                      << fault.what;
+    }
+    EXPECT_EQ(session_.kernel().openHandleCount(), baselineHandles_) << "handles left open";
+    EXPECT_EQ(session_.kernel().liveThreadCount(), 1u) << session_.kernel().threadReport();
+    EXPECT_FALSE(session_.machine().speaker().sounding()) << "the speaker was left on";
+}
+
+void StressRun::tapWhileDisabled(const CyclePlan& plan) {
+    const std::size_t samples = session_.samples().size();
+    const std::size_t moves = session_.cursorMoves().size();
+    press(plan);
+    session_.wait(plan.tapHoldMs);
+    liftIfDown();
+    session_.wait(kAfterLiftMs);
+    EXPECT_EQ(session_.samples().size(), samples) << "a disabled driver delivered samples";
+    EXPECT_EQ(session_.cursorMoves().size(), moves) << "a disabled driver moved the cursor";
+}
+
+void StressRun::reload() {
+    EXPECT_TRUE(session_.unload()) << "the library stayed mapped: a thread of it lives on";
+    session_.load();
+    lastCompleted_ = host::Point{};
+    ++tally_.reloads;
+    EXPECT_EQ(session_.kernel().openHandleCount(), baselineHandles_) << "handles after reload";
+}
+
+}  // namespace stress

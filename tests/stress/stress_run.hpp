@@ -1,0 +1,98 @@
+// The driver enabled and disabled over and over on one simulated board under
+// the kernel's seeded random scheduling, with touches, calibration captures,
+// aborts, clicks, failed enables and library reloads drawn from the same
+// seed.  After every disable the board must be back where it started: no
+// kernel fault, no handle left open, no thread but the main one, no caller
+// still blocked, the speaker silent.
+//
+// Every check is a GoogleTest expectation whose message starts with the seed
+// and the cycle, so a failure replays with that seed alone.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "host/session.hpp"
+#include "stress/cycle_plan.hpp"
+
+namespace stress {
+
+// What a run did, summed over its cycles.
+struct Tally {
+    std::uint64_t seeds = 0;
+    std::uint64_t cycles = 0;
+    std::uint64_t enabled = 0;
+    std::uint64_t failedEnables = 0;
+    std::uint64_t taps = 0;
+    std::uint64_t completedCaptures = 0;
+    std::uint64_t abortedCaptures = 0;
+    std::uint64_t refusedCaptures = 0;
+    std::uint64_t capturesReleasedByDisable = 0;
+    std::uint64_t reloads = 0;
+    std::uint64_t clicks = 0;
+    hosted::Micros virtualTime = 0;
+
+    Tally& operator+=(const Tally& other);
+    std::string summary() const;
+};
+
+struct StressOptions {
+    bool trace = false;     // keep the kernel trace (for replay checks; slower)
+    std::string tracePath;  // when set, the kernel trace is kept and written there at the end
+    std::optional<hosted::Micros> timeLimit;  // the kernel's virtual time cap, if not its own
+};
+
+class StressRun {
+  public:
+    StressRun(std::uint64_t seed, int cycles, StressOptions options = {});
+    ~StressRun();
+    StressRun(const StressRun&) = delete;
+    StressRun& operator=(const StressRun&) = delete;
+
+    // Runs every cycle; stops at the first cycle with a failure.  A run the
+    // kernel stops (deadlock, livelock) is reported as a failure, with the
+    // kernel's report.
+    void run();
+    const Tally& tally() const { return tally_; }
+    // FNV-1a hash of the kernel trace; meaningful with StressOptions::trace.
+    std::uint64_t traceHash();
+
+  private:
+    void cycle(const CyclePlan& plan);
+    void prepareRegistry(const CyclePlan& plan);
+    void restoreRegistry();
+    void armFault(const CyclePlan& plan);
+    BOOL enable(const CyclePlan& plan);
+    void tap(const CyclePlan& plan, std::optional<bool> clicksOn);
+    std::optional<host::PendingCapture> capture(const CyclePlan& plan);
+    void endCapture(const CyclePlan& plan, host::PendingCapture& pending, hosted::Micros start);
+    void checkCaptureEnd(host::PendingCapture& pending, const CyclePlan& plan);
+    void checkNothingDelivered(hosted::Micros start, hosted::Micros until);
+    void releaseAtDisable(std::optional<host::PendingCapture>& pending, BOOL enabled);
+    void tapWhileDisabled(const CyclePlan& plan);
+    void reload();
+    void checkSettled();
+
+    host::Point expectedRaw(const CyclePlan& plan);
+    void press(const CyclePlan& plan);
+    void liftIfDown();
+    std::string where() const;
+
+    std::uint64_t seed_;
+    std::string tracePath_;
+    int cycles_;
+    int cycleIndex_ = -1;
+    std::string planText_;
+    host::Session session_;
+    PlanGenerator plans_;
+    HANDLE activityEvent_ = nullptr;  // the platform's activity event, owned by the main thread
+    std::size_t baselineHandles_ = 0;
+    std::size_t faultsReported_ = 0;
+    host::Point lastCompleted_;  // raw result of the latest completed capture of this library
+    bool fingerDown_ = false;
+    Tally tally_;
+};
+
+}  // namespace stress
