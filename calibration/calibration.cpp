@@ -243,7 +243,7 @@ static void InstallRecord(const CalibrationCoefficients& record) {
 
 static BOOL AnyArrayMissing(const INT32* screenX, const INT32* screenY, const INT32* rawX,
                             const INT32* rawY) {
-    return screenX == 0 || screenY == 0 || rawX == 0 || rawY == 0;
+    return screenX == NULL || screenY == NULL || rawX == NULL || rawY == NULL;
 }
 
 /* ---- Exported: the fit ---- */
@@ -278,12 +278,12 @@ static DWORD ReadMaxCalError(void) {
     DWORD value = CALIBRATION_DEFAULT_MAX_ERROR;
     DWORD size = sizeof(value);
     DWORD type = 0;
-    HKEY key = 0;
+    HKEY key = NULL;
 
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, TOUCH_KEY, 0, 0, &key) != ERROR_SUCCESS) {
         return tolerance;
     }
-    if (RegQueryValueExW(key, MAX_CAL_ERROR_VALUE, 0, &type, reinterpret_cast<LPBYTE>(&value),
+    if (RegQueryValueExW(key, MAX_CAL_ERROR_VALUE, NULL, &type, reinterpret_cast<LPBYTE>(&value),
                          &size) == ERROR_SUCCESS) {
         tolerance = value;
     }
@@ -379,10 +379,10 @@ void TouchPanelCalibrateAPoint(INT32 rawX, INT32 rawY, INT32* screenX, INT32* sc
         outX = TransformAxis(record.A1, record.B1, record.C1, record.Delta, rawX, rawY);
         outY = TransformAxis(record.A2, record.B2, record.C2, record.Delta, rawX, rawY);
     }
-    if (screenX != 0) {
+    if (screenX != NULL) {
         *screenX = outX;
     }
-    if (screenY != 0) {
+    if (screenY != NULL) {
         *screenY = outY;
     }
 }

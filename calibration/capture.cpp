@@ -49,19 +49,19 @@ static HANDLE OpenActivityEvent(void) {
     WCHAR name[ACTIVITY_NAME_CHARS];
     DWORD size = sizeof(name);
     DWORD type = REG_NONE;
-    HANDLE event = 0;
-    HKEY key = 0;
+    HANDLE event = NULL;
+    HKEY key = NULL;
     LONG queried;
     DWORD i;
 
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, GWE_KEY, 0, 0, &key) != ERROR_SUCCESS) {
-        return 0;
+        return NULL;
     }
     for (i = 0; i < ACTIVITY_NAME_CHARS; ++i) {
         name[i] = 0;
     }
-    queried = RegQueryValueExW(key, ACTIVITY_EVENT_VALUE, 0, &type, reinterpret_cast<LPBYTE>(name),
-                               &size);
+    queried = RegQueryValueExW(key, ACTIVITY_EVENT_VALUE, NULL, &type,
+                               reinterpret_cast<LPBYTE>(name), &size);
     name[ACTIVITY_NAME_CHARS - 1] = 0;
     if (queried == ERROR_SUCCESS && type == REG_SZ) {
         event = OpenEventW(EVENT_ALL_ACCESS, FALSE, name);
@@ -71,7 +71,7 @@ static HANDLE OpenActivityEvent(void) {
 }
 
 static void CloseActivityEvent(HANDLE event) {
-    if (event != 0) {
+    if (event != NULL) {
         CloseHandle(event);
     }
 }
@@ -157,7 +157,7 @@ void CaptureFeedSample(DWORD flags, INT rawX, INT rawY) {
     if (!(flags & TouchSampleValidFlag)) {
         return;
     }
-    if (CaptureActivityEvent != 0) {
+    if (CaptureActivityEvent != NULL) {
         SetEvent(CaptureActivityEvent);
     }
     if (IsNewPenDown(flags) && CapturePending()) {
@@ -200,7 +200,7 @@ static BOOL CaptureCollect(INT* rawX, INT* rawY) {
     *rawY = CaptureResultY;
     completed = CaptureState == CaptureDone ? TRUE : FALSE;
     CaptureState = CaptureIdle;
-    CaptureActivityEvent = 0;
+    CaptureActivityEvent = NULL;
     LeaveCriticalSection(&DriverLock);
     return completed;
 }
@@ -209,7 +209,7 @@ BOOL TouchPanelReadCalibrationPoint(INT* rawX, INT* rawY) {
     HANDLE activityEvent;
     BOOL completed;
 
-    if (rawX == 0 || rawY == 0) {
+    if (rawX == NULL || rawY == NULL) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
