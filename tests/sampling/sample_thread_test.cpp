@@ -1,6 +1,6 @@
 // The sample thread on the simulated board: pen transitions and their flags,
 // the 2 ms polling while the pen is down, the click, the clamp and the cursor,
-// and what a capture, a missing callback or a disable in mid-touch change.
+// and what a missing callback or a disable in mid-touch change.
 #include <algorithm>
 
 #include <gtest/gtest.h>
@@ -170,17 +170,6 @@ TEST_F(SampleThread, NoCallbackDropsSamplesButStillClicks) {
     ASSERT_EQ(s.enable(nullptr), TRUE);
     s.tap(400, 240, 12);
     s.wait(100);
-    EXPECT_TRUE(s.samples().empty());
-    EXPECT_TRUE(s.cursorMoves().empty());
-    EXPECT_EQ(s.clicks().size(), 1u);
-}
-
-TEST_F(SampleThread, PendingCaptureWithholdsSamplesAndCursorButClicks) {
-    host::Session& s = enabled(clicking());
-    host::PendingCapture capture = s.startCapture();
-    s.tap(400, 240, 12);  // too short to complete the capture
-    s.wait(100);
-    EXPECT_FALSE(capture.finished());
     EXPECT_TRUE(s.samples().empty());
     EXPECT_TRUE(s.cursorMoves().empty());
     EXPECT_EQ(s.clicks().size(), 1u);
