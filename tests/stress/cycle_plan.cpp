@@ -7,8 +7,11 @@ namespace stress {
 
 namespace {
 
-constexpr int kFaultPercent = 25;    // enables that meet a fault
-constexpr int kCapturePercent = 55;  // cycles with a calibration capture
+constexpr int kFaultPercent = 25;          // enables that meet a fault
+constexpr int kCapturePercent = 55;        // cycles with a calibration capture
+constexpr int kSecondCapturePercent = 35;  // of those, cycles with a second one
+constexpr int kDoubleAbortPercent = 40;
+constexpr int kPriorityKeyPercent = 50;
 constexpr int kClickPercent = 40;
 constexpr int kCursorOffPercent = 20;
 constexpr int kHighPriorityPercent = 20;
@@ -16,6 +19,7 @@ constexpr int kDownAtDisablePercent = 15;
 constexpr int kTapWhileDisabledPercent = 10;
 constexpr int kReloadPercent = 5;
 constexpr int kMaxTaps = 2;
+constexpr int kLowestPriority = 255;
 
 // Longest hold that cannot complete a capture by time (the driver's hold
 // time is 1500 ms), with room for the polling of the pen.
@@ -27,6 +31,7 @@ constexpr std::array kFaults = {
     EnableFault::MissingSysIntr,
 };
 
+// PendingAtDisable last: every capture but a cycle's last is drawn without it.
 constexpr std::array kCaptures = {
     CaptureMode::Held,      CaptureMode::Lifted,  CaptureMode::AbortWaiting,
     CaptureMode::AbortHeld, CaptureMode::Refused, CaptureMode::PendingAtDisable,
@@ -110,11 +115,19 @@ const char* captureName(CaptureMode mode) {
 
 std::string describe(const CyclePlan& plan) {
     std::ostringstream text;
+    const auto value = [](std::optional<DWORD> number) {
+        return number ? std::to_string(*number) : std::string("-");
+    };
     text << "click=" << plan.click << " cursor=" << plan.cursor
+         << " priorities=" << value(plan.priority) << "/" << value(plan.highPriorityValue)
          << " fault=" << faultName(plan.fault) << "#" << plan.faultNth << " taps=" << plan.taps
-         << "x" << plan.tapHoldMs << "ms high=" << plan.highPriority
-         << " capture=" << captureName(plan.capture) << " settle=" << plan.settleMs
-         << "ms hold=" << plan.holdMs << "ms downAtDisable=" << plan.downAtDisable
+         << "x" << plan.tapHoldMs << "ms high=" << plan.highPriority << " captures=[";
+    for (const CapturePlan& capture : plan.captures) {
+        text << " " << captureName(capture.mode) << " settle=" << capture.settleMs
+             << "ms hold=" << capture.holdMs << "ms" << (capture.doubleAbort ? " twice" : "")
+             << ";";
+    }
+    text << " ] downAtDisable=" << plan.downAtDisable
          << " tapWhileDisabled=" << plan.tapWhileDisabled << " reload=" << plan.reload << " at=("
          << plan.at.x << "," << plan.at.y << ")";
     return text.str();
@@ -138,42 +151,51 @@ EnableFault PlanGenerator::pickFault() {
     return kFaults[static_cast<std::size_t>(between(0, int(kFaults.size()) - 1))];
 }
 
-CaptureMode PlanGenerator::pickCapture() {
-    if (!chance(kCapturePercent)) {
-        return CaptureMode::None;
-    }
-    return kCaptures[static_cast<std::size_t>(between(0, int(kCaptures.size()) - 1))];
-}
-
-void PlanGenerator::fillCapture(CyclePlan& plan) {
-    plan.settleMs = static_cast<DWORD>(between(1, 100));
-    switch (plan.capture) {
+CapturePlan PlanGenerator::pickCapture(bool last) {
+    CapturePlan capture;
+    // Only the last capture of a cycle may still be pending at the disable.
+    const int modes = int(kCaptures.size()) - (last ? 1 : 2);
+    capture.mode = kCaptures[static_cast<std::size_t>(between(0, modes))];
+    capture.settleMs = static_cast<DWORD>(between(1, 100));
+    switch (capture.mode) {
         case CaptureMode::Held:
-            plan.holdMs = static_cast<DWORD>(between(1700, 2000));
+            capture.holdMs = static_cast<DWORD>(between(1700, 2000));
             break;
         case CaptureMode::Lifted:
-            plan.holdMs = static_cast<DWORD>(between(300, kShortOfHoldMs));
+            capture.holdMs = static_cast<DWORD>(between(300, kShortOfHoldMs));
             break;
         case CaptureMode::AbortWaiting:
-            plan.settleMs = static_cast<DWORD>(between(1, 500));
+            capture.settleMs = static_cast<DWORD>(between(1, 500));
+            capture.doubleAbort = chance(kDoubleAbortPercent);
             break;
         case CaptureMode::AbortHeld:
-            plan.holdMs = static_cast<DWORD>(between(10, kShortOfHoldMs));
+            capture.holdMs = static_cast<DWORD>(between(10, kShortOfHoldMs));
+            capture.doubleAbort = chance(kDoubleAbortPercent);
             break;
         case CaptureMode::PendingAtDisable:
             // 0: the capture never sees a touch.
-            plan.holdMs = chance(30) ? 0 : static_cast<DWORD>(between(10, kShortOfHoldMs));
+            capture.holdMs = chance(30) ? 0 : static_cast<DWORD>(between(10, kShortOfHoldMs));
             break;
         case CaptureMode::None:
         case CaptureMode::Refused:
             break;
     }
+    return capture;
 }
 
 CyclePlan PlanGenerator::next() {
     CyclePlan plan;
     plan.click = chance(kClickPercent);
     plan.cursor = !chance(kCursorOffPercent);
+    if (chance(kPriorityKeyPercent)) {
+        // Either value may be missing.
+        if (chance(70)) {
+            plan.priority = static_cast<DWORD>(between(0, kLowestPriority));
+        }
+        if (chance(70)) {
+            plan.highPriorityValue = static_cast<DWORD>(between(0, kLowestPriority));
+        }
+    }
     plan.fault = pickFault();
     switch (plan.fault) {
         case EnableFault::NoEvent:
@@ -194,10 +216,15 @@ CyclePlan PlanGenerator::next() {
     plan.taps = between(0, kMaxTaps);
     plan.tapHoldMs = static_cast<DWORD>(between(10, 80));
     plan.highPriority = chance(kHighPriorityPercent);
-    plan.capture = pickCapture();
-    fillCapture(plan);
+    if (chance(kCapturePercent)) {
+        const bool two = chance(kSecondCapturePercent);
+        if (two) {
+            plan.captures.push_back(pickCapture(false));
+        }
+        plan.captures.push_back(pickCapture(true));
+    }
     const bool fingerFree =
-        plan.capture == CaptureMode::None || plan.capture == CaptureMode::PendingAtDisable;
+        plan.captures.empty() || plan.captures.back().mode == CaptureMode::PendingAtDisable;
     plan.downAtDisable = fingerFree && chance(kDownAtDisablePercent);
     plan.tapWhileDisabled = chance(kTapWhileDisabledPercent);
     plan.reload = chance(kReloadPercent);

@@ -4,8 +4,10 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -40,17 +42,30 @@ struct Pixel {
     int y = 0;
 };
 
+struct CapturePlan {
+    CaptureMode mode = CaptureMode::None;
+    DWORD settleMs = 5;  // from the capture's start to the press or the abort
+    DWORD holdMs = 0;    // the capture touch, or the time to the abort while held
+    // Abort twice in a row: the second abort finds the capture aborted already
+    // (or over) and must not signal again.
+    bool doubleAbort = false;
+};
+
 struct CyclePlan {
     bool click = false;  // "BeepEnable" set for this enable
     bool cursor = true;  // "Cursor" left on
+    // "Priority256" and "HighPriority256" under the driver's key; with neither
+    // the key is left out.
+    std::optional<DWORD> priority;
+    std::optional<DWORD> highPriorityValue;
     EnableFault fault = EnableFault::None;
     unsigned faultNth = 1;  // which call of the faulted kind fails (1-based)
     int taps = 0;           // plain taps while enabled, before any capture
     DWORD tapHoldMs = 30;
     bool highPriority = false;  // switch the sample thread to its high priority first
-    CaptureMode capture = CaptureMode::None;
-    DWORD settleMs = 5;          // from the capture's start to the press or the abort
-    DWORD holdMs = 0;            // the capture touch, or the time to the abort while held
+    // Captures one after another while enabled; only the last may be left
+    // pending at the disable.
+    std::vector<CapturePlan> captures;
     bool downAtDisable = false;  // the finger is still down when the driver is disabled
     bool tapWhileDisabled = false;
     bool reload = false;  // unload and load the library after the disable
@@ -76,8 +91,7 @@ class PlanGenerator {
     int between(int low, int high);  // inclusive
     bool chance(int percent);
     EnableFault pickFault();
-    CaptureMode pickCapture();
-    void fillCapture(CyclePlan& plan);
+    CapturePlan pickCapture(bool last);
 
     std::mt19937_64 random_;
     int width_;

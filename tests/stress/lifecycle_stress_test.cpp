@@ -94,6 +94,7 @@ void expectCoverage(const stress::Tally& tally) {
     EXPECT_GT(tally.refusedCaptures, 0u);
     EXPECT_GT(tally.capturesReleasedByDisable, 0u);
     EXPECT_GT(tally.reloads, 0u);
+    EXPECT_GT(tally.doubleAborts, 0u);
 }
 
 class LifecycleStress : public ::testing::TestWithParam<int> {};

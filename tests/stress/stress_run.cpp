@@ -16,6 +16,7 @@ constexpr Micros kMs = hosted::kMicrosPerMilli;
 
 const char* const kTouchKey = "HARDWARE\\DEVICEMAP\\TOUCH";
 const char* const kGweKey = "System\\GWE";
+const char* const kDriverKey = "Drivers\\BuiltIn\\Touch";
 const char16_t* const kActivityName = u"TouchStressActivity";
 
 // Virtual time given to the driver after an enable before the finger moves,
@@ -64,6 +65,15 @@ host::SessionConfig configFor(std::uint64_t seed, const StressOptions& options) 
     return config;
 }
 
+void setOrRemove(hosted::Registry& registry, const char* key, const char* name,
+                 std::optional<DWORD> value) {
+    if (value) {
+        registry.setDword(key, name, *value);
+    } else {
+        registry.removeValue(key, name);
+    }
+}
+
 std::vector<DWORD> tapFlags(std::size_t count) {
     std::vector<DWORD> flags(count, kDownSample);
     flags.front() = kFirstSample;
@@ -85,6 +95,7 @@ Tally& Tally::operator+=(const Tally& other) {
     capturesReleasedByDisable += other.capturesReleasedByDisable;
     reloads += other.reloads;
     clicks += other.clicks;
+    doubleAborts += other.doubleAborts;
     virtualTime += other.virtualTime;
     return *this;
 }
@@ -95,8 +106,8 @@ std::string Tally::summary() const {
          << " failed enables), " << taps << " taps, " << clicks << " clicks, "
          << "captures: " << completedCaptures << " completed, " << abortedCaptures << " aborted, "
          << refusedCaptures << " refused, " << capturesReleasedByDisable
-         << " released by the disable; " << reloads << " reloads; " << virtualTime / (1000 * kMs)
-         << " s of virtual time";
+         << " released by the disable, " << doubleAborts << " aborted twice; " << reloads
+         << " reloads; " << virtualTime / (1000 * kMs) << " s of virtual time";
     return text.str();
 }
 
@@ -171,17 +182,18 @@ void StressRun::cycle(const CyclePlan& plan) {
         if (plan.highPriority) {
             EXPECT_EQ(session_.setMode(TPSM_PRIORITY_HIGH_ID), TRUE);
         }
-        std::optional<bool> clicksOn;
-        if (plan.fault == EnableFault::None || !plan.click) {
-            clicksOn = plan.click;
-        } else if (plan.fault == EnableFault::ClickObjects || plan.fault == EnableFault::NoThread) {
-            clicksOn = false;
-        }
+        clicksOn_ = expectedClicks(plan);
         for (int i = 0; i < plan.taps && !::testing::Test::HasFailure(); ++i) {
-            tap(plan, clicksOn);
+            tap(plan);
         }
-        pending = capture(plan);
-    } else if (plan.capture == CaptureMode::PendingAtDisable) {
+        for (const CapturePlan& step : plan.captures) {
+            if (::testing::Test::HasFailure()) {
+                break;
+            }
+            pending = capture(plan, step);
+        }
+    } else if (!plan.captures.empty() &&
+               plan.captures.back().mode == CaptureMode::PendingAtDisable) {
         // A capture in a failed enable: refused at once, or released by the disable.
         pending = session_.startCapture();
     }
@@ -212,6 +224,13 @@ void StressRun::prepareRegistry(const CyclePlan& plan) {
         registry.removeValue(kTouchKey, "Cursor");
     } else {
         registry.setDword(kTouchKey, "Cursor", 0);
+    }
+    if (plan.priority || plan.highPriorityValue) {
+        registry.createKey(kDriverKey);
+        setOrRemove(registry, kDriverKey, "Priority256", plan.priority);
+        setOrRemove(registry, kDriverKey, "HighPriority256", plan.highPriorityValue);
+    } else {
+        registry.removeKey(kDriverKey);
     }
     if (plan.fault == EnableFault::MissingIoBase) {
         registry.removeValue(kTouchKey, "ioBase");
@@ -281,15 +300,29 @@ void StressRun::liftIfDown() {
     }
 }
 
+// Where the finger goes, as the controller measures it (the panel has no
+// noise): what a completed capture reports.
 host::Point StressRun::expectedRaw(const CyclePlan& plan) {
     const sim::RawPoint raw = session_.panel().toRawClamped(
         sim::Point{static_cast<double>(plan.at.x), static_cast<double>(plan.at.y)});
     return host::Point{raw.x, raw.y};
 }
 
+// Whether the enable left clicks on; empty when the plan cannot tell (a
+// registry open that failed may have been the beeper's).
+std::optional<bool> StressRun::expectedClicks(const CyclePlan& plan) {
+    if (!plan.click || plan.fault == EnableFault::None) {
+        return plan.click;
+    }
+    if (plan.fault == EnableFault::ClickObjects || plan.fault == EnableFault::NoThread) {
+        return false;
+    }
+    return std::nullopt;
+}
+
 // A tap while the driver runs and no capture is pending: one pen-down, pen-down
 // samples, one pen-up, and a full click when clicks are on.
-void StressRun::tap(const CyclePlan& plan, std::optional<bool> clicksOn) {
+void StressRun::tap(const CyclePlan& plan) {
     const std::size_t firstSample = session_.samples().size();
     const std::size_t clicksBefore = session_.clicks().size();
     const std::size_t movesBefore = session_.cursorMoves().size();
@@ -306,11 +339,11 @@ void StressRun::tap(const CyclePlan& plan, std::optional<bool> clicksOn) {
     ASSERT_GE(flags.size(), 2u) << "a tap of " << plan.tapHoldMs << " ms gave too few samples";
     EXPECT_EQ(flags, tapFlags(flags.size()));
 
-    if (clicksOn.has_value()) {
+    if (clicksOn_.has_value()) {
         const std::vector<sim::Click> clicks = session_.clicks();
-        const std::size_t expected = clicksBefore + (*clicksOn ? 1 : 0);
+        const std::size_t expected = clicksBefore + (*clicksOn_ ? 1 : 0);
         ASSERT_EQ(clicks.size(), expected) << "clicks after the tap";
-        if (*clicksOn) {
+        if (*clicksOn_) {
             EXPECT_GE(clicks.back().length, kClickLength);
             EXPECT_LT(clicks.back().length, kClickLength + kClickSlack);
             ++tally_.clicks;
@@ -328,20 +361,20 @@ void StressRun::tap(const CyclePlan& plan, std::optional<bool> clicksOn) {
 
 // ---- Captures ----
 
-std::optional<host::PendingCapture> StressRun::capture(const CyclePlan& plan) {
-    if (plan.capture == CaptureMode::None) {
-        return std::nullopt;
-    }
+std::optional<host::PendingCapture> StressRun::capture(const CyclePlan& plan,
+                                                       const CapturePlan& step) {
     const Micros start = session_.now();
+    const std::size_t clicksBefore = session_.clicks().size();
     host::PendingCapture pending = session_.startCapture();
-    session_.wait(plan.settleMs);
-    if (plan.capture != CaptureMode::PendingAtDisable) {
-        endCapture(plan, pending, start);
+    session_.wait(step.settleMs);
+    if (step.mode != CaptureMode::PendingAtDisable) {
+        endCapture(plan, step, pending, start);
+        checkCaptureClicks(step, clicksBefore);
         return std::nullopt;
     }
-    if (plan.holdMs > 0) {
+    if (step.holdMs > 0) {
         press(plan);
-        session_.wait(plan.holdMs);
+        session_.wait(step.holdMs);
         if (!plan.downAtDisable) {
             liftIfDown();
         }
@@ -351,31 +384,32 @@ std::optional<host::PendingCapture> StressRun::capture(const CyclePlan& plan) {
     return pending;
 }
 
-// Brings a waiting capture to its end as the plan says and checks the outcome.
-void StressRun::endCapture(const CyclePlan& plan, host::PendingCapture& pending, Micros start) {
+// Brings a waiting capture to its end as the step says and checks the outcome.
+void StressRun::endCapture(const CyclePlan& plan, const CapturePlan& step,
+                           host::PendingCapture& pending, Micros start) {
     Micros quietUntil = session_.now();
-    switch (plan.capture) {
+    switch (step.mode) {
         case CaptureMode::Held:
             press(plan);
             quietUntil = session_.now() + kCaptureSafeMs * kMs;
-            session_.wait(plan.holdMs);
+            session_.wait(step.holdMs);
             EXPECT_TRUE(pending.finished())
-                << "a touch held " << plan.holdMs << " ms did not complete the capture";
+                << "a touch held " << step.holdMs << " ms did not complete the capture";
             break;
         case CaptureMode::Lifted:
             press(plan);
-            session_.wait(plan.holdMs);
+            session_.wait(step.holdMs);
             quietUntil = session_.now();
             liftIfDown();
             break;
         case CaptureMode::AbortHeld:
             press(plan);
-            session_.wait(plan.holdMs);
+            session_.wait(step.holdMs);
             quietUntil = session_.now();
-            session_.abortCapture();
+            abort(step);
             break;
         case CaptureMode::AbortWaiting:
-            session_.abortCapture();
+            abort(step);
             break;
         case CaptureMode::Refused: {
             host::PendingCapture second = session_.startCapture();
@@ -392,15 +426,27 @@ void StressRun::endCapture(const CyclePlan& plan, host::PendingCapture& pending,
             break;
     }
     ASSERT_TRUE(pending.waitFor(kCaptureReturnMs)) << "the capture did not return";
-    checkCaptureEnd(pending, plan);
+    checkCaptureEnd(plan, pending, step);
     liftIfDown();
     session_.wait(kAfterLiftMs);
     checkNothingDelivered(start, quietUntil);
 }
 
-void StressRun::checkCaptureEnd(host::PendingCapture& pending, const CyclePlan& plan) {
+// A second abort in a row may meet the capture aborted but not yet collected
+// by its caller, or already over; either way it must not signal again, or the
+// next capture would end at once.
+void StressRun::abort(const CapturePlan& step) {
+    session_.abortCapture();
+    if (step.doubleAbort) {
+        session_.abortCapture();
+        ++tally_.doubleAborts;
+    }
+}
+
+void StressRun::checkCaptureEnd(const CyclePlan& plan, host::PendingCapture& pending,
+                                const CapturePlan& step) {
     const host::CaptureResult& result = pending.result();
-    if (plan.capture == CaptureMode::Held || plan.capture == CaptureMode::Lifted) {
+    if (step.mode == CaptureMode::Held || step.mode == CaptureMode::Lifted) {
         EXPECT_EQ(result.result, TRUE);
         EXPECT_EQ(result.raw, expectedRaw(plan)) << "the captured raw position";
         lastCompleted_ = result.raw;
@@ -410,10 +456,21 @@ void StressRun::checkCaptureEnd(host::PendingCapture& pending, const CyclePlan& 
         EXPECT_EQ(result.raw, lastCompleted_) << "an aborted capture gives the latest result";
         ++tally_.abortedCaptures;
     }
-    if (plan.capture == CaptureMode::Held) {
+    if (step.mode == CaptureMode::Held) {
         // The capture's own touch signalled the platform's activity event.
         EXPECT_EQ(WaitForSingleObject(activityEvent_, 0), WAIT_OBJECT_0);
     }
+}
+
+// Clicks sound at a new pen-down also while a capture takes the samples.
+void StressRun::checkCaptureClicks(const CapturePlan& step, std::size_t clicksBefore) {
+    if (!clicksOn_.has_value()) {
+        return;
+    }
+    const bool pressed = step.mode == CaptureMode::Held || step.mode == CaptureMode::Lifted ||
+                         step.mode == CaptureMode::AbortHeld;
+    const std::size_t expected = clicksBefore + (*clicksOn_ && pressed ? 1 : 0);
+    EXPECT_EQ(session_.clicks().size(), expected) << "clicks during the capture";
 }
 
 // While a capture is pending the callback gets no sample.  The capture is

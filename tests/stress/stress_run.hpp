@@ -32,6 +32,7 @@ struct Tally {
     std::uint64_t capturesReleasedByDisable = 0;
     std::uint64_t reloads = 0;
     std::uint64_t clicks = 0;
+    std::uint64_t doubleAborts = 0;
     hosted::Micros virtualTime = 0;
 
     Tally& operator+=(const Tally& other);
@@ -65,10 +66,14 @@ class StressRun {
     void restoreRegistry();
     void armFault(const CyclePlan& plan);
     BOOL enable(const CyclePlan& plan);
-    void tap(const CyclePlan& plan, std::optional<bool> clicksOn);
-    std::optional<host::PendingCapture> capture(const CyclePlan& plan);
-    void endCapture(const CyclePlan& plan, host::PendingCapture& pending, hosted::Micros start);
-    void checkCaptureEnd(host::PendingCapture& pending, const CyclePlan& plan);
+    void tap(const CyclePlan& plan);
+    std::optional<host::PendingCapture> capture(const CyclePlan& plan, const CapturePlan& step);
+    void endCapture(const CyclePlan& plan, const CapturePlan& step, host::PendingCapture& pending,
+                    hosted::Micros start);
+    void abort(const CapturePlan& step);
+    void checkCaptureEnd(const CyclePlan& plan, host::PendingCapture& pending,
+                         const CapturePlan& step);
+    void checkCaptureClicks(const CapturePlan& step, std::size_t clicksBefore);
     void checkNothingDelivered(hosted::Micros start, hosted::Micros until);
     void releaseAtDisable(std::optional<host::PendingCapture>& pending, BOOL enabled);
     void tapWhileDisabled(const CyclePlan& plan);
@@ -76,6 +81,7 @@ class StressRun {
     void checkSettled();
 
     host::Point expectedRaw(const CyclePlan& plan);
+    static std::optional<bool> expectedClicks(const CyclePlan& plan);
     void press(const CyclePlan& plan);
     void liftIfDown();
     std::string where() const;
@@ -92,6 +98,7 @@ class StressRun {
     std::size_t faultsReported_ = 0;
     host::Point lastCompleted_;  // raw result of the latest completed capture of this library
     bool fingerDown_ = false;
+    std::optional<bool> clicksOn_;  // whether this enable left clicks on, when known
     Tally tally_;
 };
 
