@@ -163,12 +163,6 @@ TEST_F(SpeakerTest, ControlWordsAccessModesAndLatch) {
     EXPECT_EQ(speaker.ignoredControlWords(), 1u);
     EXPECT_FALSE(speaker.divisor().has_value());
 
-    speaker.writePort(kControl, 0x96);  // channel 2, low byte only, mode 3
-    speaker.writePort(kCounter, 0x64);
-    EXPECT_EQ(speaker.divisor(), 100u);
-    speaker.writePort(kControl, 0xA6);  // high byte only
-    speaker.writePort(kCounter, 0x02);
-    EXPECT_EQ(speaker.divisor(), 512u);
     speaker.writePort(kControl, 0xB7);  // BCD: 0x1500 counts 1500
     speaker.writePort(kCounter, 0x00);
     EXPECT_FALSE(speaker.divisor().has_value());  // half a count is no count
