@@ -1,0 +1,162 @@
+#include "tools/touchsim/analysis.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+namespace touchsim {
+
+namespace {
+
+using hosted::Micros;
+
+// A delivered sample reports where the finger was a little earlier: the
+// report crosses the PS/2 wire and waits for the driver's next poll.  It is
+// compared with the path of this long before its delivery.
+constexpr Micros kReportLag = 100 * hosted::kMicrosPerMilli;
+// Samples delivered this long after the lift still belong to the touch (the
+// pen-up sample comes with the next poll).
+constexpr Micros kLiftGrace = 100 * hosted::kMicrosPerMilli;
+
+double distanceToSegment(sim::Point p, sim::Point a, sim::Point b) {
+    const double dx = b.x - a.x;
+    const double dy = b.y - a.y;
+    const double length2 = dx * dx + dy * dy;
+    double t = 0;
+    if (length2 > 0) {
+        t = std::clamp(((p.x - a.x) * dx + (p.y - a.y) * dy) / length2, 0.0, 1.0);
+    }
+    return std::hypot(p.x - (a.x + t * dx), p.y - (a.y + t * dy));
+}
+
+SampleStats sampleStats(const RunResult& run) {
+    SampleStats stats;
+    stats.delivered = run.samples.size();
+    std::size_t intervals = 0;
+    bool inTouch = false;
+    Micros first = 0;
+    Micros last = 0;
+    auto endTouch = [&] {
+        if (inTouch) {
+            stats.penDownSeconds += static_cast<double>(last - first) / 1e6;
+            inTouch = false;
+        }
+    };
+    for (const host::Sample& s : run.samples) {
+        if (run.calibratedAt(s.time)) {
+            ++stats.calibrated;
+        }
+        if (!s.down()) {
+            endTouch();
+            continue;
+        }
+        ++stats.downSamples;
+        if (s.penDown()) {
+            endTouch();
+            ++stats.touches;
+        }
+        if (inTouch) {
+            ++intervals;
+        } else {
+            inTouch = true;
+            first = s.time;
+        }
+        last = s.time;
+    }
+    endTouch();
+    if (stats.penDownSeconds > 0) {
+        stats.ratePerSecond = static_cast<double>(intervals) / stats.penDownSeconds;
+    }
+    return stats;
+}
+
+StrokeAccuracy strokeAccuracy(const RunResult& run) {
+    StrokeAccuracy accuracy;
+    double sum = 0;
+    std::size_t next = 0;  // samples are in time order, and so are the strokes
+    for (std::size_t k = 0; k < run.strokes.size(); ++k) {
+        const FingerStroke& stroke = run.strokes[k];
+        if (!run.calibratedAt(stroke.down) || !run.calibratedAt(stroke.up)) {
+            continue;
+        }
+        Micros until = stroke.up + kLiftGrace;
+        if (k + 1 < run.strokes.size()) {
+            until = std::min(until, run.strokes[k + 1].down - 1);
+        }
+        while (next < run.samples.size() && run.samples[next].time < stroke.down) {
+            ++next;
+        }
+        bool compared = false;
+        for (std::size_t i = next; i < run.samples.size() && run.samples[i].time <= until; ++i) {
+            const host::Sample& s = run.samples[i];
+            const sim::Point at = samplePixel(s);
+            const Micros from = s.time > kReportLag ? s.time - kReportLag : 0;
+            const std::optional<double> d = distanceToPath(stroke.path, at, from, s.time);
+            if (!d) {
+                continue;
+            }
+            accuracy.deviations.push_back(SampleDeviation{i, k, at, *d});
+            sum += *d;
+            accuracy.worstPx = std::max(accuracy.worstPx.value_or(0), *d);
+            compared = true;
+        }
+        if (compared) {
+            ++accuracy.strokes;
+        }
+    }
+    if (!accuracy.deviations.empty()) {
+        accuracy.meanPx = sum / static_cast<double>(accuracy.deviations.size());
+    }
+    return accuracy;
+}
+
+ClickStats clickStats(const RunResult& run) {
+    ClickStats stats;
+    stats.count = run.clicks.size();
+    if (run.clicks.empty()) {
+        return stats;
+    }
+    double frequencies = 0;
+    double lengths = 0;
+    for (const sim::Click& click : run.clicks) {
+        frequencies += click.frequency;
+        lengths += static_cast<double>(click.length) / 1e3;
+        stats.lowestHz = std::min(stats.lowestHz.value_or(click.frequency), click.frequency);
+        stats.highestHz = std::max(stats.highestHz.value_or(click.frequency), click.frequency);
+    }
+    stats.meanFrequencyHz = frequencies / static_cast<double>(run.clicks.size());
+    stats.meanLengthMs = lengths / static_cast<double>(run.clicks.size());
+    return stats;
+}
+
+}  // namespace
+
+sim::Point samplePixel(const host::Sample& sample) {
+    return sim::Point{quarterToPixel(sample.x), quarterToPixel(sample.y)};
+}
+
+std::optional<double> distanceToPath(const std::vector<TimedPoint>& path, sim::Point p, Micros from,
+                                     Micros to) {
+    // The first point at or after `from`, and the one before it, whose
+    // segment leads into the window.
+    auto begin = std::lower_bound(path.begin(), path.end(), from,
+                                  [](const TimedPoint& point, Micros t) { return point.time < t; });
+    if (begin != path.begin()) {
+        --begin;
+    }
+    std::optional<double> best;
+    for (auto it = begin; it != path.end() && it->time <= to; ++it) {
+        double d = std::hypot(p.x - it->at.x, p.y - it->at.y);
+        const auto after = std::next(it);
+        if (after != path.end() && !after->jumped) {
+            d = std::min(d, distanceToSegment(p, it->at, after->at));
+        }
+        best = std::min(best.value_or(d), d);
+    }
+    return best;
+}
+
+Analysis analyse(const RunResult& run) {
+    return Analysis{sampleStats(run), strokeAccuracy(run), clickStats(run)};
+}
+
+}  // namespace touchsim

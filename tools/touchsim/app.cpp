@@ -1,0 +1,184 @@
+#include "tools/touchsim/app.hpp"
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <system_error>
+
+#include "platform/hosted/registry.hpp"
+#include "tools/touchsim/artifacts.hpp"
+#include "tools/touchsim/report.hpp"
+
+namespace touchsim {
+
+namespace {
+
+constexpr int kAllMet = 0;
+constexpr int kNotMet = 1;
+constexpr int kBadInput = 2;
+
+Scenario loadChosen(const AppOptions& options) {
+    if (options.scenarioFile) {
+        return loadScenario(*options.scenarioFile);
+    }
+    return parseScenario(kDefaultScenarioText, kDefaultScenarioName,
+                         std::filesystem::current_path());
+}
+
+std::vector<RegistrySettings> extraRegistry(const AppOptions& options) {
+    std::vector<RegistrySettings> extra;
+    for (const std::string& file : options.regFiles) {
+        RegistrySettings settings;
+        settings.file = file;
+        settings.fileText = readFile(file);
+        try {
+            hosted::Registry().loadText(settings.fileText, file);
+        } catch (const hosted::RegParseError& error) {
+            throw ScenarioError(error.file(), error.line(), "--reg", error.message());
+        }
+        extra.push_back(std::move(settings));
+    }
+    return extra;
+}
+
+std::filesystem::path prepareOutDir(const std::string& dir) {
+    std::error_code error;
+    std::filesystem::create_directories(dir, error);
+    if (error || !std::filesystem::is_directory(dir)) {
+        throw ScenarioError(
+            dir, 0, "--out",
+            "cannot create the output folder" + (error ? ": " + error.message() : ""));
+    }
+    return dir;
+}
+
+// One line that rewrites itself on a terminal.
+class Progress {
+  public:
+    Progress(std::ostream& out, bool shown) : out_(out), shown_(shown) {}
+    ~Progress() { clear(); }
+    Progress(const Progress&) = delete;
+    Progress& operator=(const Progress&) = delete;
+
+    void step(std::size_t index, std::size_t count, const Step& step, hosted::Micros now) {
+        if (!shown_) {
+            return;
+        }
+        char text[160];
+        std::snprintf(text, sizeof text, "\r\033[K[%zu/%zu] %s (line %d) at %.1f virtual s",
+                      index + 1, count, step.kind.c_str(), step.line,
+                      static_cast<double>(now) / 1e6);
+        out_ << text << std::flush;
+        dirty_ = true;
+    }
+    void clear() {
+        if (dirty_) {
+            out_ << "\r\033[K" << std::flush;
+            dirty_ = false;
+        }
+    }
+
+  private:
+    std::ostream& out_;
+    bool shown_;
+    bool dirty_ = false;
+};
+
+void printLive(std::ostream& out, const host::Sample& s) {
+    char text[96];
+    std::snprintf(text, sizeof text, "%10.3f ms  0x%02X  %6d %6d\n",
+                  static_cast<double>(s.time) / 1000.0, static_cast<unsigned>(s.flags), s.x, s.y);
+    out << text << std::flush;
+}
+
+int play(const AppOptions& options, std::ostream& out, std::ostream& err) {
+    const Scenario scenario = loadChosen(options);
+    RunOptions run;
+    run.seed = options.seed;
+    run.extraRegistry = extraRegistry(options);
+    run.tracePorts = options.trace;
+    run.realtime = options.realtime;
+    const std::filesystem::path dir = prepareOutDir(options.outDir);
+    std::vector<std::string> artifacts;
+    auto write = [&](const std::string& name, const std::string& text) {
+        writeText(dir / name, text);
+        artifacts.push_back(name);
+    };
+
+    Progress progress(out,
+                      options.progress && !options.quiet && !options.json && !options.realtime);
+    run.onStep = [&progress](std::size_t i, std::size_t n, const Step& step, hosted::Micros now) {
+        progress.step(i, n, step, now);
+    };
+    if (options.realtime && !options.json) {
+        run.onSample = [&out](const host::Sample& s) { printLive(out, s); };
+    }
+    run.atEnd = [&](host::Session& session) {
+        writeClicksWav(dir / "clicks.wav", session, session.now());
+        artifacts.push_back("clicks.wav");
+        if (options.trace) {
+            write("trace.txt", [&] {
+                std::string text;
+                for (const hosted::TraceRecord& r : session.trace()) {
+                    char time[32];
+                    std::snprintf(time, sizeof time, "%12.6f ", static_cast<double>(r.time) / 1e6);
+                    text += time + r.thread + ": " + r.what + "\n";
+                }
+                return text;
+            }());
+            write("ports.csv", portTraceCsv(session.kernel().portTrace()));
+        }
+    };
+
+    const auto started = std::chrono::steady_clock::now();
+    const RunResult result = runScenario(scenario, run);
+    const double wall =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    progress.clear();
+
+    const Analysis analysis = analyse(result);
+    const std::vector<Verdict> verdicts = checkExpectations(scenario, result, analysis);
+    write("samples.csv", samplesCsv(result));
+    if (!result.calibrations.empty()) {
+        write("calibration.svg",
+              calibrationSvg(result.calibrations.back(), scenario.machine.display));
+    }
+    if (!result.strokes.empty()) {
+        write("stroke.svg", strokeSvg(result, analysis, scenario.machine.display));
+    }
+    artifacts.push_back("summary.json");
+    RunReport report{
+        scenario, run.seed.value_or(scenario.seed), result, analysis, verdicts, options.outDir,
+        artifacts};
+    const nlohmann::json summary = summaryJson(report);
+    writeText(dir / "summary.json", dumpJson(summary) + "\n");
+
+    if (options.json) {
+        out << dumpJson(summary) << "\n";
+    } else if (!options.quiet) {
+        out << summaryText(report, wall);
+    } else {
+        for (const std::string& line : unmetLines(report)) {
+            err << line << "\n";
+        }
+    }
+    return allMet(verdicts) && !result.stopped ? kAllMet : kNotMet;
+}
+
+}  // namespace
+
+int runApp(const AppOptions& options, std::ostream& out, std::ostream& err) {
+    try {
+        return play(options, out, err);
+    } catch (const ScenarioError& error) {
+        err << "touchsim: " << error.what() << "\n";
+    } catch (const host::LoadError& error) {
+        err << "touchsim: cannot load the driver: " << error.what() << "\n";
+    } catch (const std::exception& error) {
+        err << "touchsim: " << error.what() << "\n";
+    }
+    return kBadInput;
+}
+
+}  // namespace touchsim

@@ -1,0 +1,236 @@
+#include "tools/touchsim/artifacts.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+namespace touchsim {
+
+namespace {
+
+constexpr double kPlotWidth = 800;  // SVG units across the display
+constexpr double kMargin = 40;      // around the display, for titles
+constexpr double kArrowScale = 20;  // residual arrows drawn this many times longer
+
+std::string num(double value) {
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%.2f", value);
+    return buffer;
+}
+
+std::string escape(const std::string& text) {
+    std::string out;
+    for (const char c : text) {
+        switch (c) {
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '&':
+                out += "&amp;";
+                break;
+            default:
+                out += c;
+        }
+    }
+    return out;
+}
+
+// An SVG picture of the display: pixel coordinates in, SVG units out.
+class DisplayPlot {
+  public:
+    explicit DisplayPlot(const sim::DisplayConfig& display)
+        : scale_(kPlotWidth / display.width),
+          width_(kPlotWidth + 2 * kMargin),
+          height_(display.height * scale_ + 3 * kMargin) {
+        out_ << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << num(width_)
+             << "\" height=\"" << num(height_) << "\" viewBox=\"0 0 " << num(width_) << " "
+             << num(height_) << "\" font-family=\"sans-serif\" font-size=\"13\">\n"
+             << "<rect width=\"" << num(width_) << "\" height=\"" << num(height_)
+             << "\" fill=\"white\"/>\n"
+             << "<rect x=\"" << num(kMargin) << "\" y=\"" << num(kMargin) << "\" width=\""
+             << num(display.width * scale_) << "\" height=\"" << num(display.height * scale_)
+             << "\" fill=\"#f4f4f4\" stroke=\"#888\"/>\n";
+        bottom_ = kMargin + display.height * scale_;
+    }
+
+    double x(double px) const { return kMargin + px * scale_; }
+    double y(double py) const { return kMargin + py * scale_; }
+    double scale() const { return scale_; }
+
+    void title(const std::string& text) {
+        out_ << "<text x=\"" << num(kMargin) << "\" y=\"" << num(kMargin - 14)
+             << "\" font-size=\"15\" font-weight=\"bold\">" << escape(text) << "</text>\n";
+    }
+    // A line of explanation under the display; the first goes right under
+    // it, each further one below the one before.
+    void note(const std::string& text) {
+        out_ << "<text x=\"" << num(kMargin) << "\" y=\"" << num(bottom_ + 22 + 17 * notes_++)
+             << "\">" << escape(text) << "</text>\n";
+    }
+    std::ostringstream& raw() { return out_; }
+
+    std::string finish() {
+        out_ << "</svg>\n";
+        return out_.str();
+    }
+
+  private:
+    double scale_;
+    double width_;
+    double height_;
+    double bottom_ = 0;
+    int notes_ = 0;
+    std::ostringstream out_;
+};
+
+std::string flagsText(DWORD flags) {
+    char buffer[16];
+    std::snprintf(buffer, sizeof buffer, "0x%02X", static_cast<unsigned>(flags));
+    return buffer;
+}
+
+}  // namespace
+
+void writeText(const std::filesystem::path& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+    out.close();
+    if (!out) {
+        throw ScenarioError(path.string(), 0, "", "cannot write the file");
+    }
+}
+
+std::string samplesCsv(const RunResult& run) {
+    std::string text = "time_ms,flags,x,y,unit\n";
+    for (const host::Sample& s : run.samples) {
+        char buffer[96];
+        std::snprintf(buffer, sizeof buffer, "%.3f,%s,%d,%d,%s\n",
+                      static_cast<double>(s.time) / 1000.0, flagsText(s.flags).c_str(), s.x, s.y,
+                      run.calibratedAt(s.time) ? "quarter-pixel" : "raw");
+        text += buffer;
+    }
+    return text;
+}
+
+std::string calibrationSvg(const CalibrationRecord& record, const sim::DisplayConfig& display) {
+    const host::CalibrationReport& r = record.report;
+    DisplayPlot plot(display);
+    std::string title = "Calibration ";
+    if (r.calibrationSet) {
+        title += std::string(r.passed() ? "passed" : "failed") + ": worst " + num(r.worstResidual) +
+                 " px at target " + std::to_string(r.worstPoint) + ", tolerance " +
+                 std::to_string(record.tolerancePx) + " px";
+    } else {
+        title += r.aborted ? "aborted" : "not completed";
+    }
+    plot.title(title);
+    std::ostringstream& out = plot.raw();
+    for (std::size_t i = 0; i < r.points.size(); ++i) {
+        const host::CalibrationPointResult& p = r.points[i];
+        const double tx = plot.x(p.target.x);
+        const double ty = plot.y(p.target.y);
+        // The target, as the screen drew it.
+        out << "<g stroke=\"#333\" stroke-width=\"1.5\"><line x1=\"" << num(tx - 12) << "\" y1=\""
+            << num(ty) << "\" x2=\"" << num(tx + 12) << "\" y2=\"" << num(ty) << "\"/><line x1=\""
+            << num(tx) << "\" y1=\"" << num(ty - 12) << "\" x2=\"" << num(tx) << "\" y2=\""
+            << num(ty + 12) << "\"/></g>\n";
+        if (p.pressed != p.target) {
+            out << "<circle cx=\"" << num(plot.x(p.pressed.x)) << "\" cy=\""
+                << num(plot.y(p.pressed.y)) << "\" r=\"5\" fill=\"none\" stroke=\"#d08000\"/>\n";
+        }
+        std::string label = std::to_string(p.index);
+        if (i < record.mapped.size()) {
+            // Where the new calibration puts the captured touch, with the
+            // residual drawn from the target, magnified.
+            const sim::Point m = record.mapped[i];
+            const double mx = tx + (m.x - p.target.x) * plot.scale() * kArrowScale;
+            const double my = ty + (m.y - p.target.y) * plot.scale() * kArrowScale;
+            const char* colour = p.residual < record.tolerancePx ? "#1a7f37" : "#cf222e";
+            out << "<line x1=\"" << num(tx) << "\" y1=\"" << num(ty) << "\" x2=\"" << num(mx)
+                << "\" y2=\"" << num(my) << "\" stroke=\"" << colour
+                << "\" stroke-width=\"2\"/>\n<circle cx=\"" << num(mx) << "\" cy=\"" << num(my)
+                << "\" r=\"4\" fill=\"" << colour << "\"/>\n";
+            label += ": " + num(record.residualsPx[i]) + " px";
+        } else if (p.capture.result == FALSE) {
+            label += ": not captured";
+        }
+        out << "<text x=\"" << num(tx + 10) << "\" y=\"" << num(ty + 24) << "\">" << escape(label)
+            << "</text>\n";
+    }
+    plot.note(
+        "Crosses: the targets. Dots: the captured touches mapped through the new "
+        "calibration, green within the tolerance, red not.");
+    plot.note("Lines from each target to its dot are " +
+              std::to_string(static_cast<int>(kArrowScale)) +
+              " times the residual. Orange circles: where the finger pressed, when off target.");
+    return plot.finish();
+}
+
+std::string strokeSvg(const RunResult& run, const Analysis& analysis,
+                      const sim::DisplayConfig& display) {
+    DisplayPlot plot(display);
+    std::string title = "Stroke";
+    if (analysis.stroke.meanPx) {
+        title += ": mean error " + num(*analysis.stroke.meanPx) + " px, worst " +
+                 num(*analysis.stroke.worstPx) + " px over " +
+                 std::to_string(analysis.stroke.deviations.size()) + " samples";
+    } else {
+        title += ": no touch delivered while calibrated";
+    }
+    plot.title(title);
+    std::ostringstream& out = plot.raw();
+    for (const FingerStroke& stroke : run.strokes) {
+        // One polyline per stretch the finger travelled; a jump starts another.
+        const char* polyline =
+            "<polyline fill=\"none\" stroke=\"#7fb2f0\" stroke-width=\"6\" "
+            "stroke-linecap=\"round\" stroke-linejoin=\"round\" points=\"";
+        out << polyline;
+        for (std::size_t i = 0; i < stroke.path.size(); ++i) {
+            if (stroke.path[i].jumped) {
+                out << "\"/>\n" << polyline;
+            }
+            out << num(plot.x(stroke.path[i].at.x)) << "," << num(plot.y(stroke.path[i].at.y))
+                << " ";
+        }
+        out << "\"/>\n";
+        if (stroke.path.size() == 1) {
+            out << "<circle cx=\"" << num(plot.x(stroke.path[0].at.x)) << "\" cy=\""
+                << num(plot.y(stroke.path[0].at.y)) << "\" r=\"5\" fill=\"#7fb2f0\"/>\n";
+        }
+    }
+    for (const SampleDeviation& d : analysis.stroke.deviations) {
+        out << "<circle cx=\"" << num(plot.x(d.at.x)) << "\" cy=\"" << num(plot.y(d.at.y))
+            << "\" r=\"1.6\" fill=\"#d1242f\"/>\n";
+    }
+    plot.note(
+        "Blue: the finger's true path. Red: the samples the driver delivered while "
+        "calibrated, in pixels.");
+    return plot.finish();
+}
+
+std::string portTraceCsv(const std::vector<hosted::PortAccess>& accesses) {
+    std::string text = "time_us,access,port,value\n";
+    for (const hosted::PortAccess& a : accesses) {
+        char buffer[64];
+        std::snprintf(buffer, sizeof buffer, "%llu,%s,0x%02X,0x%02X\n",
+                      static_cast<unsigned long long>(a.time), a.write ? "write" : "read",
+                      static_cast<unsigned>(a.port), static_cast<unsigned>(a.value));
+        text += buffer;
+    }
+    return text;
+}
+
+void writeClicksWav(const std::filesystem::path& path, host::Session& session, hosted::Micros end) {
+    try {
+        session.machine().speaker().writeWav(path.string(), 44'100, end);
+    } catch (const sim::WavError& error) {
+        throw ScenarioError(path.string(), 0, "", error.what());
+    }
+}
+
+}  // namespace touchsim

@@ -1,0 +1,201 @@
+#include "tools/touchsim/expectations.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <sstream>
+
+namespace touchsim {
+
+namespace {
+
+constexpr double kClickFrequencyTolerance = 0.01;  // the 8254 divisor rounds the pitch
+
+std::string fixed(double value, int digits = 2) {
+    std::ostringstream out;
+    out.setf(std::ios::fixed);
+    out.precision(digits);
+    out << value;
+    return out.str();
+}
+
+const char* calibrationWord(CalibrationOutcome outcome) {
+    switch (outcome) {
+        case CalibrationOutcome::Passes:
+            return "passes";
+        case CalibrationOutcome::Fails:
+            return "fails";
+        case CalibrationOutcome::Aborted:
+            return "aborted";
+        case CalibrationOutcome::Incomplete:
+            return "incomplete";
+    }
+    return "?";
+}
+
+CalibrationOutcome outcomeOf(const host::CalibrationReport& report) {
+    if (report.aborted) {
+        return CalibrationOutcome::Aborted;
+    }
+    if (!report.calibrationSet) {
+        return CalibrationOutcome::Incomplete;
+    }
+    return report.passed() ? CalibrationOutcome::Passes : CalibrationOutcome::Fails;
+}
+
+class Checker {
+  public:
+    Checker(const Expectations& expect, std::vector<Verdict>& out) : expect_(expect), out_(out) {}
+
+    void add(const std::string& name, bool met, const std::string& text) {
+        const auto line = expect_.lines.find(name);
+        out_.push_back(
+            Verdict{"expect." + name, line == expect_.lines.end() ? 0 : line->second, met, text});
+    }
+
+    void count(const std::string& name, const std::optional<CountRange>& range, std::uint64_t value,
+               const std::string& what) {
+        if (range) {
+            add(name, range->contains(value),
+                range->describe() + " " + what + ", got " + std::to_string(value));
+        }
+    }
+
+  private:
+    const Expectations& expect_;
+    std::vector<Verdict>& out_;
+};
+
+void checkEnable(Checker& check, const Expectations& e, const RunResult& run) {
+    if (!e.enableSucceeds) {
+        return;
+    }
+    const std::string want = *e.enableSucceeds ? "every enable to succeed" : "every enable to fail";
+    if (run.enables.empty()) {
+        check.add("enable", false, want + ", but the run has no enable step");
+        return;
+    }
+    for (const EnableRecord& enable : run.enables) {
+        if (enable.succeeded != *e.enableSucceeds) {
+            check.add("enable", false,
+                      want + ", but the enable of " + enable.step +
+                          (enable.succeeded ? " succeeded" : " failed"));
+            return;
+        }
+    }
+    check.add("enable", true,
+              want + ": " + std::to_string(run.enables.size()) + " of " +
+                  std::to_string(run.enables.size()) +
+                  (*e.enableSucceeds ? " succeeded" : " failed"));
+}
+
+void checkCalibration(Checker& check, const Expectations& e, const RunResult& run) {
+    if (!e.calibration) {
+        return;
+    }
+    const std::string want = std::string("the calibration ") + calibrationWord(*e.calibration);
+    if (run.calibrations.empty()) {
+        check.add("calibration", false, want + ", but the run has no calibrate step");
+        return;
+    }
+    const CalibrationRecord& last = run.calibrations.back();
+    const CalibrationOutcome got = outcomeOf(last.report);
+    std::string text = want + "; the calibration of " + last.step + " " + calibrationWord(got);
+    if (last.report.calibrationSet) {
+        text += " (worst " + fixed(last.report.worstResidual) + " px, tolerance " +
+                std::to_string(last.tolerancePx) + " px)";
+    } else if (!last.report.failure.empty()) {
+        text += " (" + last.report.failure + ")";
+    }
+    check.add("calibration", got == *e.calibration, text);
+}
+
+void checkCapture(Checker& check, const Expectations& e, const RunResult& run) {
+    if (!e.capture) {
+        return;
+    }
+    const bool wantDone = *e.capture == CaptureOutcome::Completes;
+    const std::string want = wantDone ? "the capture completes" : "the capture fails";
+    if (run.captures.empty()) {
+        check.add("capture", false, want + ", but the run has no capture step");
+        return;
+    }
+    const CaptureRecord& last = run.captures.back();
+    if (!last.result) {
+        check.add("capture", false, want + "; the capture of " + last.step + " never returned");
+        return;
+    }
+    const bool done = last.result->result != FALSE;
+    check.add("capture", done == wantDone,
+              want + "; the capture of " + last.step + (done ? " completed" : " failed") +
+                  " (last error " + std::to_string(last.result->lastError) + ")");
+}
+
+void checkClicks(Checker& check, const Expectations& e, const RunResult& run) {
+    check.count("clicks", e.clicks, run.clicks.size(), "clicks heard");
+    if (!e.clickFrequencyHz) {
+        return;
+    }
+    const double want = *e.clickFrequencyHz;
+    const std::string text = "every click at " + fixed(want, 0) + " Hz (within 1 %)";
+    if (run.clicks.empty()) {
+        check.add("clickFrequencyHz", false, text + ", but no click was heard");
+        return;
+    }
+    const auto off =
+        std::find_if(run.clicks.begin(), run.clicks.end(), [want](const sim::Click& c) {
+            return std::abs(c.frequency - want) > want * kClickFrequencyTolerance;
+        });
+    check.add("clickFrequencyHz", off == run.clicks.end(),
+              off == run.clicks.end()
+                  ? text + ": " + std::to_string(run.clicks.size()) + " clicks"
+                  : text + ", but one sounded at " + fixed(off->frequency, 1) + " Hz");
+}
+
+void checkStroke(Checker& check, const Expectations& e, const Analysis& analysis) {
+    const StrokeAccuracy& stroke = analysis.stroke;
+    auto one = [&](const char* which, const std::optional<double>& limit,
+                   const std::optional<double>& value) {
+        if (!limit) {
+            return;
+        }
+        const std::string text =
+            std::string(which) + " stroke error at most " + fixed(*limit) + " px";
+        if (!value) {
+            check.add("strokeErrorPx", false,
+                      text + ", but no calibrated touch was delivered to compare");
+            return;
+        }
+        check.add("strokeErrorPx", *value <= *limit, text + ", got " + fixed(*value) + " px");
+    };
+    one("mean", e.strokeMeanErrorPx, stroke.meanPx);
+    one("worst", e.strokeWorstErrorPx, stroke.worstPx);
+}
+
+}  // namespace
+
+std::vector<Verdict> checkExpectations(const Scenario& scenario, const RunResult& run,
+                                       const Analysis& analysis) {
+    std::vector<Verdict> verdicts;
+    if (run.stopped) {
+        verdicts.push_back(Verdict{"run", 0, false, "the kernel stopped the run: " + *run.stopped});
+    }
+    const Expectations& e = scenario.expect;
+    Checker check(e, verdicts);
+    checkEnable(check, e, run);
+    checkCalibration(check, e, run);
+    checkCapture(check, e, run);
+    check.count("samples", e.samples, run.samples.size(), "samples delivered");
+    checkClicks(check, e, run);
+    checkStroke(check, e, analysis);
+    check.count("cursorMoves", e.cursorMoves, run.cursorMoves.size(), "cursor moves");
+    check.count("kernelFaults", e.kernelFaults, run.faults.size(), "kernel faults");
+    check.count("keyboardBytes", e.keyboardBytes, run.keyboardBytes.size(),
+                "keyboard bytes taken by the keyboard driver");
+    return verdicts;
+}
+
+bool allMet(const std::vector<Verdict>& verdicts) {
+    return std::all_of(verdicts.begin(), verdicts.end(), [](const Verdict& v) { return v.met; });
+}
+
+}  // namespace touchsim

@@ -1,0 +1,345 @@
+#include "tools/touchsim/report.hpp"
+
+#include <cmath>
+#include <sstream>
+
+namespace touchsim {
+
+namespace {
+
+using nlohmann::json;
+
+double ms(hosted::Micros t) {
+    return static_cast<double>(t) / 1000.0;
+}
+
+// Rounded so that the JSON text stays short and stable.
+double rounded(double value, int digits = 3) {
+    const double scale = std::pow(10.0, digits);
+    return std::round(value * scale) / scale;
+}
+
+json optionalNumber(const std::optional<double>& value) {
+    return value ? json(rounded(*value)) : json(nullptr);
+}
+
+std::string fixed(double value, int digits) {
+    std::ostringstream out;
+    out.setf(std::ios::fixed);
+    out.precision(digits);
+    out << value;
+    return out.str();
+}
+
+const char* outcomeText(const host::CalibrationReport& report) {
+    if (report.aborted) {
+        return "aborted";
+    }
+    if (!report.calibrationSet) {
+        return "incomplete";
+    }
+    return report.passed() ? "passed" : "failed";
+}
+
+json pointJson(host::Point p) {
+    return json::array({p.x, p.y});
+}
+
+json calibrationJson(const CalibrationRecord& record) {
+    const host::CalibrationReport& report = record.report;
+    json points = json::array();
+    for (std::size_t i = 0; i < report.points.size(); ++i) {
+        const host::CalibrationPointResult& p = report.points[i];
+        json point = {{"target", pointJson(p.target)},
+                      {"pressed", pointJson(p.pressed)},
+                      {"captured", p.capture.result != FALSE},
+                      {"raw", pointJson(p.capture.raw)}};
+        if (i < record.mapped.size()) {
+            point["mappedPx"] =
+                json::array({rounded(record.mapped[i].x), rounded(record.mapped[i].y)});
+            point["residualPx"] = rounded(record.residualsPx[i]);
+            point["wholePixelResidualPx"] = rounded(p.residual);
+        }
+        points.push_back(point);
+    }
+    json out = {{"step", record.step},
+                {"atMs", rounded(ms(record.at))},
+                {"outcome", outcomeText(report)},
+                {"tolerancePx", record.tolerancePx},
+                {"points", points}};
+    if (report.calibrationSet) {
+        out["worstWholePixelPx"] = rounded(report.worstResidual);
+        out["worstPoint"] = report.worstPoint;
+    }
+    if (!report.failure.empty()) {
+        out["failure"] = report.failure;
+    }
+    return out;
+}
+
+json enablesJson(const RunResult& run) {
+    json out = json::array();
+    for (const EnableRecord& e : run.enables) {
+        out.push_back({{"step", e.step},
+                       {"atMs", rounded(ms(e.at))},
+                       {"succeeded", e.succeeded},
+                       {"durationMs", rounded(ms(e.duration))},
+                       {"commandsSent", e.commands},
+                       {"bytesSent", e.bytes},
+                       {"controllerReporting", e.controllerReporting}});
+    }
+    return out;
+}
+
+json capturesJson(const RunResult& run) {
+    json out = json::array();
+    for (const CaptureRecord& c : run.captures) {
+        json capture = {{"step", c.step}, {"startedAtMs", rounded(ms(c.startedAt))}};
+        if (c.result) {
+            capture["returnedAtMs"] = rounded(ms(c.result->returnedAt));
+            capture["completed"] = c.result->result != FALSE;
+            capture["raw"] = pointJson(c.result->raw);
+            capture["lastError"] = c.result->lastError;
+        } else {
+            capture["returnedAtMs"] = nullptr;
+        }
+        out.push_back(capture);
+    }
+    return out;
+}
+
+json modesJson(const RunResult& run) {
+    json out = json::array();
+    for (const ModeRecord& m : run.modes) {
+        out.push_back({{"step", m.step},
+                       {"atMs", rounded(ms(m.at))},
+                       {"mode", m.mode},
+                       {"succeeded", m.succeeded},
+                       {"lastError", m.lastError}});
+    }
+    return out;
+}
+
+json faultsJson(const RunResult& run) {
+    json out = json::array();
+    for (const hosted::KernelFault& f : run.faults) {
+        out.push_back({{"atMs", rounded(ms(f.time))}, {"thread", f.thread}, {"what", f.what}});
+    }
+    return out;
+}
+
+std::string hex64(std::uint64_t value) {
+    std::ostringstream out;
+    out << "0x" << std::hex << value;
+    return out.str();
+}
+
+std::string residualList(const CalibrationRecord& record) {
+    std::string text;
+    for (std::size_t i = 0; i < record.residualsPx.size(); ++i) {
+        text +=
+            (text.empty() ? "" : ", ") + std::to_string(i) + ": " + fixed(record.residualsPx[i], 2);
+    }
+    return text;
+}
+
+void line(std::ostringstream& out, const char* label, const std::string& text) {
+    out << "  " << label << std::string(18 - std::string(label).size(), ' ') << text << "\n";
+}
+
+std::string enableLine(const RunResult& run) {
+    if (run.enables.empty()) {
+        return "not enabled";
+    }
+    const EnableRecord& e = run.enables.front();
+    std::string text = std::to_string(e.commands) + " commands (" + std::to_string(e.bytes) +
+                       " bytes) in " + fixed(ms(e.duration), 1) + " virtual ms; enable " +
+                       (e.succeeded ? "succeeded" : "FAILED");
+    if (run.enables.size() > 1) {
+        std::size_t ok = 0;
+        for (const EnableRecord& other : run.enables) {
+            ok += other.succeeded ? 1 : 0;
+        }
+        text += " (" + std::to_string(ok) + " of " + std::to_string(run.enables.size()) +
+                " enables succeeded)";
+    }
+    return text;
+}
+
+std::string calibrationLine(const CalibrationRecord& record) {
+    const host::CalibrationReport& r = record.report;
+    std::string text = outcomeText(r);
+    if (r.calibrationSet) {
+        text += ": worst " + fixed(r.worstResidual, 2) + " px at target " +
+                std::to_string(r.worstPoint) + " (whole pixels, as the driver checks; tolerance " +
+                std::to_string(record.tolerancePx) + " px)";
+    } else if (!r.failure.empty()) {
+        text += ": " + r.failure;
+    } else if (r.aborted && !r.points.empty()) {
+        text += " at target " + std::to_string(r.points.back().index);
+    }
+    return text;
+}
+
+}  // namespace
+
+std::string dumpJson(const json& value, int indent) {
+    return value.dump(indent, ' ', false, json::error_handler_t::replace);
+}
+
+json summaryJson(const RunReport& report) {
+    const RunResult& run = report.run;
+    const Analysis& a = report.analysis;
+    json calibrations = json::array();
+    for (const CalibrationRecord& c : run.calibrations) {
+        calibrations.push_back(calibrationJson(c));
+    }
+    json verdicts = json::array();
+    for (const Verdict& v : report.verdicts) {
+        verdicts.push_back(
+            {{"field", v.field}, {"line", v.line}, {"met", v.met}, {"text", v.text}});
+    }
+    json clickFrequencies = json::array();
+    for (const sim::Click& c : run.clicks) {
+        clickFrequencies.push_back(rounded(c.frequency));
+    }
+    const sim::DisplayConfig& display = report.scenario.machine.display;
+    return {
+        {"scenario", report.scenario.name},
+        {"file", report.scenario.file},
+        {"seed", report.seed},
+        {"display",
+         {{"width", display.width},
+          {"height", display.height},
+          {"orientation", display.orientation}}},
+        {"result", run.stopped ? "stopped" : (allMet(report.verdicts) ? "passed" : "failed")},
+        {"stopped", run.stopped ? json(*run.stopped) : json(nullptr)},
+        {"virtualMs", rounded(ms(run.end))},
+        {"enables", enablesJson(run)},
+        {"calibrations", calibrations},
+        {"captures", capturesJson(run)},
+        {"modes", modesJson(run)},
+        {"samples",
+         {{"delivered", a.samples.delivered},
+          {"touches", a.samples.touches},
+          {"penDownSamples", a.samples.downSamples},
+          {"calibrated", a.samples.calibrated},
+          {"penDownSeconds", rounded(a.samples.penDownSeconds)},
+          {"ratePerSecond", optionalNumber(a.samples.ratePerSecond)}}},
+        {"stroke",
+         {{"touches", a.stroke.strokes},
+          {"samples", a.stroke.deviations.size()},
+          {"meanErrorPx", optionalNumber(a.stroke.meanPx)},
+          {"worstErrorPx", optionalNumber(a.stroke.worstPx)}}},
+        {"clicks",
+         {{"count", a.clicks.count},
+          {"meanFrequencyHz", optionalNumber(a.clicks.meanFrequencyHz)},
+          {"meanLengthMs", optionalNumber(a.clicks.meanLengthMs)},
+          {"frequenciesHz", clickFrequencies}}},
+        {"cursorMoves", run.cursorMoves.size()},
+        {"controllerReports", run.controllerReports},
+        {"droppedReports", run.droppedReports},
+        {"keyboardBytesTaken", run.keyboardBytes.size()},
+        {"kernelFaults", faultsJson(run)},
+        {"libraryUnmapped", run.unmapped},
+        {"traceHash", hex64(run.traceHash)},
+        {"expectations", verdicts},
+        {"artifacts", report.artifacts},
+    };
+}
+
+std::string summaryText(const RunReport& report, double wallSeconds) {
+    const RunResult& run = report.run;
+    const Analysis& a = report.analysis;
+    const sim::DisplayConfig& display = report.scenario.machine.display;
+    std::ostringstream out;
+    out << "touchsim: " << report.scenario.name << " (" << display.width << "x" << display.height
+        << " display";
+    if (display.orientation != 0) {
+        out << " at " << display.orientation << " degrees";
+    }
+    out << ", seed " << report.seed << ")\n";
+    line(out, "controller start", enableLine(run));
+    if (!run.calibrations.empty()) {
+        const CalibrationRecord& last = run.calibrations.back();
+        line(out, "calibration", calibrationLine(last));
+        if (!last.residualsPx.empty()) {
+            line(out, "", "sub-pixel residuals by target (px): " + residualList(last));
+        }
+    }
+    std::string samples = std::to_string(a.samples.delivered) + " delivered in " +
+                          std::to_string(a.samples.touches) + " touches";
+    if (a.samples.ratePerSecond) {
+        samples += ", " + fixed(*a.samples.ratePerSecond, 1) + " a second while the pen was down";
+    }
+    line(out, "samples", samples);
+    if (a.stroke.meanPx) {
+        line(out, "stroke accuracy",
+             "mean " + fixed(*a.stroke.meanPx, 2) + " px, worst " + fixed(*a.stroke.worstPx, 2) +
+                 " px (" + std::to_string(a.stroke.deviations.size()) + " samples of " +
+                 std::to_string(a.stroke.strokes) + " touches against the finger's path)");
+    } else {
+        line(out, "stroke accuracy", "nothing to compare (no touch delivered while calibrated)");
+    }
+    if (a.clicks.meanFrequencyHz) {
+        line(out, "clicks",
+             std::to_string(a.clicks.count) + " heard at " + fixed(*a.clicks.meanFrequencyHz, 1) +
+                 " Hz, " + fixed(*a.clicks.meanLengthMs, 1) + " ms on average");
+    } else {
+        line(out, "clicks", "none heard");
+    }
+    if (!run.keyboardBytes.empty()) {
+        line(out, "keyboard",
+             std::to_string(run.keyboardBytes.size()) + " bytes taken by the keyboard driver");
+    }
+    if (!run.faults.empty()) {
+        line(out, "kernel faults",
+             std::to_string(run.faults.size()) + ", first: " + run.faults.front().what);
+    }
+    const double virtualSeconds = ms(run.end) / 1000.0;
+    std::string time =
+        fixed(virtualSeconds, 2) + " virtual s in " + fixed(wallSeconds, 2) + " wall s";
+    if (wallSeconds > 0) {
+        time += " (" + fixed(virtualSeconds / wallSeconds, 1) + " virtual s a second)";
+    }
+    line(out, "time", time);
+    std::size_t met = 0;
+    for (const Verdict& v : report.verdicts) {
+        met += v.met ? 1 : 0;
+    }
+    if (report.verdicts.empty()) {
+        line(out, "expectations", "none given");
+    } else if (met == report.verdicts.size()) {
+        line(out, "expectations", "all " + std::to_string(met) + " met");
+    } else {
+        line(out, "expectations",
+             std::to_string(report.verdicts.size() - met) + " of " +
+                 std::to_string(report.verdicts.size()) + " NOT met:");
+        for (const std::string& text : unmetLines(report)) {
+            out << "    " << text << "\n";
+        }
+    }
+    std::string files;
+    for (const std::string& f : report.artifacts) {
+        files += " " + f;
+    }
+    line(out, "output", report.outDir + ":" + files);
+    return out.str();
+}
+
+std::vector<std::string> unmetLines(const RunReport& report) {
+    std::vector<std::string> lines;
+    for (const Verdict& v : report.verdicts) {
+        if (v.met) {
+            continue;
+        }
+        std::string text = report.scenario.file;
+        if (v.line > 0) {
+            text += ":" + std::to_string(v.line);
+        }
+        lines.push_back(text + ": " + v.field + ": " + v.text);
+    }
+    return lines;
+}
+
+}  // namespace touchsim

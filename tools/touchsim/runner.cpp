@@ -1,0 +1,369 @@
+#include "tools/touchsim/runner.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <string>
+#include <thread>
+#include <type_traits>
+
+#include "platform/hosted/win32.h"
+#include "tools/touchsim/background_threads.hpp"
+
+namespace touchsim {
+
+namespace {
+
+using hosted::kMicrosPerMilli;
+using hosted::Micros;
+
+constexpr Micros kFingerTick = kMicrosPerMilli;  // a moving finger is followed every 1 ms
+constexpr const char* kTouchKey = "HARDWARE\\DEVICEMAP\\TOUCH";
+constexpr std::uint32_t kDefaultTolerancePx = 5;
+
+Micros micros(double ms) {
+    return static_cast<Micros>(std::llround(ms * static_cast<double>(kMicrosPerMilli)));
+}
+
+std::u16string utf16(const std::string& text) {
+    // Registry strings in scenarios are ASCII in practice; bytes above 0x7F
+    // are taken as Latin-1 rather than refused.
+    std::u16string out;
+    for (const char c : text) {
+        out.push_back(static_cast<char16_t>(static_cast<unsigned char>(c)));
+    }
+    return out;
+}
+
+void applyRegistry(hosted::Registry& registry, const RegistrySettings& settings) {
+    if (!settings.file.empty()) {
+        registry.loadText(settings.fileText, settings.file, settings.defines);
+    }
+    using Kind = RegistrySettings::Value::Kind;
+    for (const RegistrySettings::Value& v : settings.values) {
+        switch (v.kind) {
+            case Kind::Dword:
+                registry.setDword(v.key, v.name, v.dword);
+                break;
+            case Kind::String:
+                registry.setString(v.key, v.name, utf16(v.strings.front()));
+                break;
+            case Kind::MultiString: {
+                std::u16string joined;
+                for (const std::string& s : v.strings) {
+                    joined += utf16(s);
+                    joined.push_back(u'\0');
+                }
+                registry.setString(v.key, v.name, joined, REG_MULTI_SZ);
+                break;
+            }
+            case Kind::Remove:
+                registry.removeValue(v.key, v.name);
+                break;
+            case Kind::RemoveKey:
+                registry.removeKey(v.key);
+                break;
+        }
+    }
+}
+
+// The points of a scripted touch, followed every millisecond.
+FingerStroke strokeOf(const sim::TouchScript::Stroke& stroke, const std::string& step) {
+    FingerStroke out{step, stroke.down, stroke.up, {}};
+    for (const sim::TouchScript::Segment& segment : stroke.segments) {
+        for (Micros t = segment.start; t < segment.end; t += kFingerTick) {
+            out.path.push_back(TimedPoint{t, segment.at(t), false});
+        }
+        out.path.push_back(TimedPoint{segment.end, segment.at(segment.end), false});
+    }
+    return out;
+}
+
+// Plays the steps of one timeline on a session.
+class Player {
+  public:
+    Player(const Scenario& scenario, host::Session& session, RunResult& result)
+        : scenario_(scenario), session_(session), result_(result) {}
+
+    void play(const Step& step) {
+        step_ = &step;
+        try {
+            std::visit([this](const auto& action) { run(action); }, step.action);
+        } catch (const sim::ScriptError& error) {
+            throw ScenarioError(scenario_.file, step.line, step.field, error.what());
+        }
+        collectCaptures();
+    }
+
+    // After the last step: the open touch ends, captures are collected.
+    void finish() {
+        if (finger_) {
+            finger_->up = session_.now();
+            result_.strokes.push_back(*finger_);
+            finger_.reset();
+        }
+        closeCalibratedSpan();
+        collectCaptures();
+    }
+
+    // Ends the driver as the platform does: captures still pending are
+    // aborted, an enabled driver is disabled, the library is unloaded.
+    // Returns whether the library was unmapped.
+    bool tearDown() {
+        captures_.clear();
+        if (enableOutstanding_) {
+            session_.disable();
+            enableOutstanding_ = false;
+        }
+        return session_.unload();
+    }
+
+  private:
+    void run(const EnableStep&) {
+        closeCalibratedSpan();  // every enable starts uncalibrated
+        sim::TouchController& controller = session_.machine().controller();
+        EnableRecord record;
+        record.step = step_->field;
+        record.at = session_.now();
+        const std::uint64_t frames = controller.framesReceived();
+        const std::uint64_t bytes = controller.bytesReceived();
+        enableOutstanding_ = true;  // a failed enable is released by a disable too
+        record.succeeded = session_.enable() != FALSE;
+        record.duration = session_.now() - record.at;
+        record.commands = controller.framesReceived() - frames;
+        record.bytes = controller.bytesReceived() - bytes;
+        record.controllerReporting = controller.started();
+        result_.enables.push_back(record);
+    }
+
+    void run(const DisableStep&) {
+        session_.disable();
+        enableOutstanding_ = false;
+    }
+
+    void run(const CalibrateStep& step) {
+        CalibrationRecord record;
+        record.step = step_->field;
+        record.at = session_.now();
+        closeCalibratedSpan();
+        record.report = host::CalibrationScreen(session_, step.screen).run();
+        record.tolerancePx =
+            session_.registry().dword(kTouchKey, "MaxCalError").value_or(kDefaultTolerancePx);
+        if (record.report.calibrationSet) {
+            calibratedFrom_ = session_.now();
+            for (const host::CalibrationPointResult& point : record.report.points) {
+                const host::Point q =
+                    session_.calibrateAPoint(point.capture.raw.x, point.capture.raw.y);
+                const sim::Point at{quarterToPixel(q.x), quarterToPixel(q.y)};
+                record.mapped.push_back(at);
+                record.residualsPx.push_back(
+                    std::hypot(at.x - point.target.x, at.y - point.target.y));
+            }
+        }
+        result_.calibrations.push_back(std::move(record));
+    }
+
+    void run(const CaptureStep&) {
+        captures_.push_back(session_.startCapture());
+        result_.captures.push_back(CaptureRecord{step_->field, session_.now(), std::nullopt});
+    }
+
+    void run(const AbortStep&) { session_.abortCapture(); }
+
+    void run(const TouchStep& step) {
+        session_.touch(step.at.x, step.at.y);
+        finger_ = FingerStroke{
+            step_->field, session_.now(), 0, {TimedPoint{session_.now(), step.at, false}}};
+    }
+
+    void run(const MoveStep& step) {
+        const sim::Point from = finger_->path.back().at;
+        if (!step.speed) {
+            session_.move(step.to.x, step.to.y);
+            finger_->path.push_back(TimedPoint{session_.now(), step.to, true});
+            return;
+        }
+        const double distance = std::hypot(step.to.x - from.x, step.to.y - from.y);
+        const auto ticks = std::max<std::int64_t>(
+            1, std::llround(distance / *step.speed * 1e6 / static_cast<double>(kFingerTick)));
+        for (std::int64_t k = 1; k <= ticks; ++k) {
+            session_.waitMicros(kFingerTick);
+            const double f = static_cast<double>(k) / static_cast<double>(ticks);
+            const sim::Point at{from.x + (step.to.x - from.x) * f,
+                                from.y + (step.to.y - from.y) * f};
+            session_.move(at.x, at.y);
+            finger_->path.push_back(TimedPoint{session_.now(), at, false});
+        }
+    }
+
+    void run(const LiftStep&) {
+        session_.lift();
+        finger_->up = session_.now();
+        result_.strokes.push_back(*finger_);
+        finger_.reset();
+    }
+
+    void run(const TapStep& step) {
+        sim::TouchScript script;
+        Micros at = session_.now();
+        for (int i = 0; i < step.count; ++i) {
+            if (i > 0) {
+                at += micros(step.gapMs);
+            }
+            script.tap(at, step.at, micros(step.holdMs));
+            at = script.end();
+        }
+        playScript(script);
+    }
+
+    void run(const PathStep& step) {
+        sim::TouchScript script;
+        script.press(session_.now(), step.points.front());
+        script.path(std::vector<sim::Point>(step.points.begin() + 1, step.points.end()),
+                    step.speed);
+        script.lift();
+        playScript(script);
+    }
+
+    void run(const CircleStep& step) {
+        sim::TouchScript script;
+        script.press(session_.now(), sim::Point{step.centre.x + step.radius, step.centre.y});
+        script.circle(step.centre, step.turns, step.speed);
+        script.lift();
+        playScript(script);
+    }
+
+    void run(const WaitStep& step) { session_.waitMicros(micros(step.ms)); }
+
+    void run(const ModeStep& step) {
+        session_.setLastError(0);
+        ModeRecord record{step_->field, session_.now(), step.mode, false, 0};
+        record.succeeded = session_.setMode(step.mode) != FALSE;
+        record.lastError = session_.lastError();
+        result_.modes.push_back(record);
+    }
+
+    void run(const PowerStep& step) { session_.powerHandler(step.off ? TRUE : FALSE); }
+
+    void run(const KeysStep& step) {
+        session_.machine().keyboard().inject(session_.now(), step.bytes);
+    }
+
+    void playScript(const sim::TouchScript& script) {
+        session_.play(script);
+        for (const sim::TouchScript::Stroke& stroke : script.strokes()) {
+            result_.strokes.push_back(strokeOf(stroke, step_->field));
+        }
+        session_.waitMicros(script.end() - session_.now());
+    }
+
+    void closeCalibratedSpan() {
+        if (calibratedFrom_) {
+            result_.calibrated.push_back(CalibratedSpan{*calibratedFrom_, session_.now()});
+            calibratedFrom_.reset();
+        }
+    }
+
+    void collectCaptures() {
+        for (std::size_t i = 0; i < captures_.size(); ++i) {
+            CaptureRecord& record = result_.captures[i];
+            if (!record.result && captures_[i].finished()) {
+                record.result = captures_[i].result();
+            }
+        }
+    }
+
+    const Scenario& scenario_;
+    host::Session& session_;
+    RunResult& result_;
+    const Step* step_ = nullptr;
+    std::optional<FingerStroke> finger_;
+    std::optional<Micros> calibratedFrom_;
+    bool enableOutstanding_ = false;
+    std::vector<host::PendingCapture> captures_;  // one per record in result_.captures
+};
+
+host::SessionConfig sessionConfig(const Scenario& scenario, const RunOptions& options) {
+    host::SessionConfig config;
+    config.machine = scenario.machine;
+    const std::uint64_t seed = options.seed.value_or(scenario.seed);
+    config.machine.seed = seed;
+    config.kernel.seed = seed;
+    config.kernel.tracePorts = options.tracePorts;
+    return config;
+}
+
+}  // namespace
+
+double quarterToPixel(int quarter) {
+    constexpr double kRoundingQuarters = 2;
+    constexpr double kMiddleOfQuarter = 0.5;
+    return (static_cast<double>(quarter) - kRoundingQuarters + kMiddleOfQuarter) / 4.0;
+}
+
+bool RunResult::calibratedAt(hosted::Micros t) const {
+    return std::any_of(calibrated.begin(), calibrated.end(),
+                       [t](const CalibratedSpan& span) { return span.contains(t); });
+}
+
+RunResult runScenario(const Scenario& scenario, const RunOptions& options) {
+    RunResult result;
+    host::Session session(sessionConfig(scenario, options));
+    applyRegistry(session.registry(), scenario.registry);
+    for (const RegistrySettings& extra : options.extraRegistry) {
+        applyRegistry(session.registry(), extra);
+    }
+    if (options.onSample) {
+        session.recorder().setHook(options.onSample);
+    }
+    Player player(scenario, session, result);
+    {
+        // The helper threads end before the library is unloaded, so that no
+        // kernel thread but the session's is left to keep it mapped.
+        std::optional<KeyboardDriverThread> keyboard;
+        std::optional<Pacer> pacer;
+        try {
+            if (scenario.keyboardDriver) {
+                keyboard.emplace(session.kernel(), session.machine(), *scenario.keyboardDriver);
+            }
+            if (options.realtime) {
+                pacer.emplace(session.kernel());
+            }
+            session.load();
+            for (std::size_t i = 0; i < scenario.timeline.size(); ++i) {
+                if (options.onStep) {
+                    options.onStep(i, scenario.timeline.size(), scenario.timeline[i],
+                                   session.now());
+                }
+                player.play(scenario.timeline[i]);
+            }
+        } catch (const hosted::RunStopped& stop) {
+            result.stopped = stop.what();
+        }
+        player.finish();
+        result.end = session.now();
+        if (keyboard) {
+            result.keyboardBytes = keyboard->bytes();
+        }
+    }
+    try {
+        // After a stop the kernel runs the main thread alone, so this cannot hang.
+        result.unmapped = player.tearDown();
+    } catch (const hosted::RunStopped& stop) {
+        result.stopped = stop.what();
+    }
+    result.samples = session.samples();
+    result.clicks = session.clicks();
+    result.cursorMoves = session.cursorMoves();
+    result.controllerReports = session.machine().controller().reports().size();
+    result.droppedReports = session.machine().controller().droppedReports();
+    result.faults = session.faults();
+    result.traceHash = session.kernel().traceHash();
+    if (options.atEnd) {
+        options.atEnd(session);
+    }
+    return result;
+}
+
+}  // namespace touchsim

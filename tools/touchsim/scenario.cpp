@@ -1,0 +1,722 @@
+#include "tools/touchsim/scenario.hpp"
+
+#include <cmath>
+#include <fstream>
+#include <functional>
+#include <limits>
+#include <map>
+#include <numbers>
+#include <set>
+#include <sstream>
+
+#include <nlohmann/json.hpp>
+
+#include "platform/hosted/registry.hpp"
+#include "platform/touch_ddi.h"
+#include "tools/touchsim/json_lines.hpp"
+
+namespace touchsim {
+
+namespace {
+
+using nlohmann::json;
+
+// Limits of what a scenario may ask for.
+constexpr double kMaxMs = 3'600'000;  // one hour of virtual time per step
+// The finger's path is kept millisecond by millisecond for the accuracy
+// figures: one hour of moves and taps per run at most.
+constexpr double kMaxFingerMs = 3'600'000;
+constexpr double kMaxCoordinate = 65'536;  // pixels, either sign
+constexpr double kMinSpeed = 1;            // pixels per second
+constexpr double kMaxSpeed = 100'000;
+constexpr double kMaxTurns = 100;
+constexpr int kMaxTaps = 1'000;
+constexpr std::size_t kMaxPathPoints = 10'000;
+constexpr std::size_t kMaxKeyBytes = 4'096;
+constexpr int kMaxPriority = 255;
+constexpr std::uint32_t kMaxSysIntr = 255;
+
+std::string where(const std::string& file, int line, const std::string& field,
+                  const std::string& message) {
+    std::string text = file;
+    if (line > 0) {
+        text += ":" + std::to_string(line);
+    }
+    if (!text.empty()) {
+        text += ": ";
+    }
+    if (!field.empty()) {
+        text += field + ": ";
+    }
+    return text + message;
+}
+
+std::string number(double value) {
+    std::ostringstream out;
+    out << value;
+    return out.str();
+}
+
+// Reads the JSON of one scenario, naming the line of every field it refuses.
+class Reader {
+  public:
+    Reader(const std::string& text, std::string file) : lines_(text), file_(std::move(file)) {}
+
+    [[noreturn]] void fail(const std::string& field, const std::string& message) const {
+        throw ScenarioError(file_, lines_.lineOf(field), field, message);
+    }
+
+    int lineOf(const std::string& field) const { return lines_.lineOf(field); }
+    const std::string& file() const { return file_; }
+
+    // The members of one object; whatever is left unread at finish() is an
+    // unknown field.
+    class Object {
+      public:
+        Object(const Reader& reader, const json& value, std::string path)
+            : reader_(reader), value_(value), path_(std::move(path)) {
+            if (!value_.is_object()) {
+                reader_.fail(path_, "must be an object");
+            }
+        }
+        std::string at(const std::string& key) const {
+            return path_.empty() ? key : path_ + "." + key;
+        }
+        const json* find(const std::string& key) {
+            read_.insert(key);
+            const auto it = value_.find(key);
+            return it == value_.end() ? nullptr : &*it;
+        }
+        const json& require(const std::string& key) {
+            const json* value = find(key);
+            if (value == nullptr) {
+                reader_.fail(at(key), "missing");
+            }
+            return *value;
+        }
+        void finish() const {
+            for (const auto& item : value_.items()) {
+                if (read_.count(item.key()) == 0) {
+                    reader_.fail(at(item.key()), "unknown field");
+                }
+            }
+        }
+        const std::string& path() const { return path_; }
+
+      private:
+        const Reader& reader_;
+        const json& value_;
+        std::string path_;
+        std::set<std::string> read_;
+    };
+
+    double real(const json& value, const std::string& field, double min, double max) const {
+        if (!value.is_number()) {
+            fail(field, "must be a number");
+        }
+        const double v = value.get<double>();
+        if (!std::isfinite(v) || v < min || v > max) {
+            fail(field, "must be " + number(min) + " to " + number(max) + ", not " + number(v));
+        }
+        return v;
+    }
+
+    std::int64_t whole(const json& value, const std::string& field, std::int64_t min,
+                       std::int64_t max) const {
+        const std::string range = std::to_string(min) + " to " + std::to_string(max);
+        if (!value.is_number_integer()) {
+            fail(field, "must be a whole number, " + range);
+        }
+        if (value.is_number_unsigned() &&
+            value.get<std::uint64_t>() > static_cast<std::uint64_t>(max)) {
+            fail(field, "must be " + range);
+        }
+        const auto v = value.get<std::int64_t>();
+        if (v < min || v > max) {
+            fail(field, "must be " + range + ", not " + std::to_string(v));
+        }
+        return v;
+    }
+
+    std::string text(const json& value, const std::string& field) const {
+        if (!value.is_string()) {
+            fail(field, "must be a string");
+        }
+        return value.get<std::string>();
+    }
+
+    bool flag(const json& value, const std::string& field) const {
+        if (!value.is_boolean()) {
+            fail(field, "must be true or false");
+        }
+        return value.get<bool>();
+    }
+
+    // A word out of a fixed set.
+    template <typename T>
+    T choice(const json& value, const std::string& field,
+             const std::vector<std::pair<std::string, T>>& choices) const {
+        std::string list;
+        for (const auto& [word, result] : choices) {
+            if (value.is_string() && value.get<std::string>() == word) {
+                return result;
+            }
+            list += (list.empty() ? "\"" : ", \"") + word + "\"";
+        }
+        fail(field, "must be one of " + list);
+    }
+
+    // [x, y] in pixels.
+    sim::Point point(const json& value, const std::string& field) const {
+        if (!value.is_array() || value.size() != 2) {
+            fail(field, "must be [x, y] in pixels");
+        }
+        return sim::Point{real(value[0], field + "[0]", -kMaxCoordinate, kMaxCoordinate),
+                          real(value[1], field + "[1]", -kMaxCoordinate, kMaxCoordinate)};
+    }
+
+    CountRange count(const json& value, const std::string& field) const {
+        constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
+        CountRange range;
+        if (value.is_number()) {
+            const auto n = static_cast<std::uint64_t>(whole(value, field, 0, kMax));
+            range.atLeast = n;
+            range.atMost = n;
+            return range;
+        }
+        if (!value.is_object()) {
+            fail(field, "must be a count or {\"atLeast\": n, \"atMost\": m}");
+        }
+        Object object(*this, value, field);
+        if (const json* v = object.find("atLeast")) {
+            range.atLeast = static_cast<std::uint64_t>(whole(*v, object.at("atLeast"), 0, kMax));
+        }
+        if (const json* v = object.find("atMost")) {
+            range.atMost = static_cast<std::uint64_t>(whole(*v, object.at("atMost"), 0, kMax));
+        }
+        object.finish();
+        if (!range.atLeast && !range.atMost) {
+            fail(field, "needs \"atLeast\", \"atMost\" or both");
+        }
+        if (range.atLeast && range.atMost && *range.atLeast > *range.atMost) {
+            fail(object.at("atMost"), "is below \"atLeast\"");
+        }
+        return range;
+    }
+
+  private:
+    JsonLines lines_;
+    std::string file_;
+};
+
+using Object = Reader::Object;
+
+// ---- Steps ----
+
+// Follows the finger through the timeline, so that a timeline that presses
+// twice, lifts a finger that is not down, or moves the finger for longer than
+// a run can follow is refused here, with its line, rather than halfway
+// through the run.
+class FingerCheck {
+  public:
+    explicit FingerCheck(const Reader& reader) : reader_(reader) {}
+
+    void before(const Step& step) {
+        const bool needsDown = std::holds_alternative<MoveStep>(step.action) ||
+                               std::holds_alternative<LiftStep>(step.action);
+        const bool needsUp = std::holds_alternative<TouchStep>(step.action) ||
+                             std::holds_alternative<TapStep>(step.action) ||
+                             std::holds_alternative<PathStep>(step.action) ||
+                             std::holds_alternative<CircleStep>(step.action) ||
+                             std::holds_alternative<CalibrateStep>(step.action);
+        if (needsDown && !down_) {
+            reader_.fail(step.field + ".step", "\"" + step.kind + "\" needs the finger down; " +
+                                                   "put it down first with a \"touch\" step");
+        }
+        if (needsUp && down_) {
+            reader_.fail(step.field + ".step", "\"" + step.kind + "\" needs the finger up; it is " +
+                                                   "still down from line " +
+                                                   std::to_string(downLine_));
+        }
+        std::visit([this](const auto& action) { follow(action); }, step.action);
+        if (fingerMs_ > kMaxFingerMs) {
+            reader_.fail(step.field, "the finger's moves and taps up to here take " +
+                                         number(fingerMs_) + " ms; a run follows at most " +
+                                         number(kMaxFingerMs) + " ms of them");
+        }
+        if (std::holds_alternative<TouchStep>(step.action)) {
+            downLine_ = step.line;
+        }
+    }
+
+  private:
+    static double length(sim::Point a, sim::Point b) { return std::hypot(b.x - a.x, b.y - a.y); }
+
+    void follow(const TouchStep& step) {
+        down_ = true;
+        at_ = step.at;
+    }
+    void follow(const MoveStep& step) {
+        if (step.speed) {
+            fingerMs_ += length(at_, step.to) / *step.speed * 1000;
+        }
+        at_ = step.to;
+    }
+    void follow(const LiftStep&) { down_ = false; }
+    void follow(const TapStep& step) {
+        fingerMs_ += step.count * step.holdMs + (step.count - 1) * step.gapMs;
+    }
+    void follow(const PathStep& step) {
+        double total = 0;
+        for (std::size_t i = 1; i < step.points.size(); ++i) {
+            total += length(step.points[i - 1], step.points[i]);
+        }
+        fingerMs_ += total / step.speed * 1000;
+    }
+    void follow(const CircleStep& step) {
+        fingerMs_ += 2 * std::numbers::pi * step.radius * std::abs(step.turns) / step.speed * 1000;
+    }
+    template <typename Other>
+    void follow(const Other&) {}
+
+    const Reader& reader_;
+    bool down_ = false;
+    int downLine_ = 0;
+    sim::Point at_;
+    double fingerMs_ = 0;
+};
+
+host::CalibrationScreenConfig readCalibrate(const Reader& r, Object& o) {
+    host::CalibrationScreenConfig screen;
+    auto ms = [&](const char* key, DWORD& out, double min) {
+        if (const json* v = o.find(key)) {
+            out = static_cast<DWORD>(r.whole(*v, o.at(key), static_cast<std::int64_t>(min),
+                                             static_cast<std::int64_t>(kMaxMs)));
+        }
+    };
+    ms("settleMs", screen.settleMs, 0);
+    ms("holdMs", screen.holdMs, 1);
+    ms("gapMs", screen.gapMs, 0);
+    ms("captureTimeoutMs", screen.captureTimeoutMs, 1);
+    if (const json* v = o.find("offsets")) {
+        const std::string field = o.at("offsets");
+        if (!v->is_array() ||
+            v->size() > static_cast<std::size_t>(host::CalibrationScreen::kMaxPoints)) {
+            r.fail(field, "must be a list of at most " +
+                              std::to_string(host::CalibrationScreen::kMaxPoints) +
+                              " [dx, dy] offsets in pixels, one per target");
+        }
+        for (std::size_t i = 0; i < v->size(); ++i) {
+            const std::string at = field + "[" + std::to_string(i) + "]";
+            const sim::Point p = r.point((*v)[i], at);
+            if (p.x != std::floor(p.x) || p.y != std::floor(p.y)) {
+                r.fail(at, "offsets are whole pixels");
+            }
+            screen.offsets.push_back(host::Point{static_cast<int>(p.x), static_cast<int>(p.y)});
+        }
+    }
+    if (const json* v = o.find("abort")) {
+        Object a(r, *v, o.at("abort"));
+        host::CalibrationAbort abort;
+        abort.point = static_cast<std::size_t>(
+            r.whole(a.require("point"), a.at("point"), 0, host::CalibrationScreen::kMaxPoints - 1));
+        if (const json* when = a.find("when")) {
+            abort.when = r.choice<host::CalibrationAbort::When>(
+                *when, a.at("when"),
+                {{"beforePress", host::CalibrationAbort::When::BeforePress},
+                 {"whileHeld", host::CalibrationAbort::When::WhileHeld}});
+        }
+        if (const json* held = a.find("heldMs")) {
+            abort.heldMs = static_cast<DWORD>(
+                r.whole(*held, a.at("heldMs"), 0, static_cast<std::int64_t>(kMaxMs)));
+        }
+        a.finish();
+        screen.abort = abort;
+    }
+    return screen;
+}
+
+double speed(const Reader& r, Object& o, double fallback) {
+    const json* v = o.find("speed");
+    return v == nullptr ? fallback : r.real(*v, o.at("speed"), kMinSpeed, kMaxSpeed);
+}
+
+int modeNumber(const Reader& r, const json& value, const std::string& field) {
+    if (value.is_number()) {
+        return static_cast<int>(r.whole(value, field, std::numeric_limits<int>::min(),
+                                        std::numeric_limits<int>::max()));
+    }
+    return r.choice<int>(value, field,
+                         {{"sampleRateLow", TPSM_SAMPLERATE_LOW_ID},
+                          {"sampleRateHigh", TPSM_SAMPLERATE_HIGH_ID},
+                          {"priorityHigh", TPSM_PRIORITY_HIGH_ID},
+                          {"priorityNormal", TPSM_PRIORITY_NORMAL_ID}});
+}
+
+Action readAction(const Reader& r, Object& o, const std::string& kind) {
+    if (kind == "enable") {
+        return EnableStep{};
+    }
+    if (kind == "disable") {
+        return DisableStep{};
+    }
+    if (kind == "calibrate") {
+        return CalibrateStep{readCalibrate(r, o)};
+    }
+    if (kind == "capture") {
+        return CaptureStep{};
+    }
+    if (kind == "abort") {
+        return AbortStep{};
+    }
+    if (kind == "touch") {
+        return TouchStep{r.point(o.require("at"), o.at("at"))};
+    }
+    if (kind == "move") {
+        MoveStep step{r.point(o.require("to"), o.at("to")), std::nullopt};
+        if (o.find("speed") != nullptr) {
+            step.speed = speed(r, o, 0);
+        }
+        return step;
+    }
+    if (kind == "lift") {
+        return LiftStep{};
+    }
+    if (kind == "tap") {
+        TapStep step;
+        step.at = r.point(o.require("at"), o.at("at"));
+        if (const json* v = o.find("holdMs")) {
+            step.holdMs = r.real(*v, o.at("holdMs"), 0.001, kMaxMs);
+        }
+        if (const json* v = o.find("count")) {
+            step.count = static_cast<int>(r.whole(*v, o.at("count"), 1, kMaxTaps));
+        }
+        if (const json* v = o.find("gapMs")) {
+            step.gapMs = r.real(*v, o.at("gapMs"), 0.001, kMaxMs);
+        }
+        return step;
+    }
+    if (kind == "path") {
+        PathStep step;
+        const json& points = o.require("points");
+        if (!points.is_array() || points.size() < 2 || points.size() > kMaxPathPoints) {
+            r.fail(o.at("points"),
+                   "must be a list of 2 to " + std::to_string(kMaxPathPoints) + " [x, y] points");
+        }
+        for (std::size_t i = 0; i < points.size(); ++i) {
+            step.points.push_back(
+                r.point(points[i], o.at("points") + "[" + std::to_string(i) + "]"));
+        }
+        step.speed = speed(r, o, step.speed);
+        return step;
+    }
+    if (kind == "circle") {
+        CircleStep step;
+        step.centre = r.point(o.require("centre"), o.at("centre"));
+        step.radius = r.real(o.require("radius"), o.at("radius"), 1, kMaxCoordinate);
+        if (const json* v = o.find("turns")) {
+            step.turns = r.real(*v, o.at("turns"), -kMaxTurns, kMaxTurns);
+            if (step.turns == 0) {
+                r.fail(o.at("turns"), "must not be 0");
+            }
+        }
+        step.speed = speed(r, o, step.speed);
+        return step;
+    }
+    if (kind == "wait") {
+        return WaitStep{r.real(o.require("ms"), o.at("ms"), 0, kMaxMs)};
+    }
+    if (kind == "setMode") {
+        return ModeStep{modeNumber(r, o.require("mode"), o.at("mode"))};
+    }
+    if (kind == "power") {
+        return PowerStep{
+            r.choice<bool>(o.require("state"), o.at("state"), {{"off", true}, {"on", false}})};
+    }
+    if (kind == "keys") {
+        KeysStep step;
+        const json& bytes = o.require("bytes");
+        if (!bytes.is_array() || bytes.empty() || bytes.size() > kMaxKeyBytes) {
+            r.fail(o.at("bytes"),
+                   "must be a list of 1 to " + std::to_string(kMaxKeyBytes) + " bytes (0 to 255)");
+        }
+        for (std::size_t i = 0; i < bytes.size(); ++i) {
+            step.bytes.push_back(static_cast<std::uint8_t>(
+                r.whole(bytes[i], o.at("bytes") + "[" + std::to_string(i) + "]", 0, 255)));
+        }
+        return step;
+    }
+    r.fail(o.at("step"),
+           "unknown step \"" + kind +
+               "\"; the steps are enable, disable, calibrate, capture, abort, touch, move, lift, "
+               "tap, path, circle, wait, setMode, power and keys");
+}
+
+std::vector<Step> readTimeline(const Reader& r, const json& value, const std::string& field) {
+    if (!value.is_array() || value.empty()) {
+        r.fail(field, "must be a list of one or more steps");
+    }
+    std::vector<Step> steps;
+    FingerCheck finger(r);
+    for (std::size_t i = 0; i < value.size(); ++i) {
+        Step step;
+        step.field = field + "[" + std::to_string(i) + "]";
+        step.line = r.lineOf(step.field);
+        Object o(r, value[i], step.field);
+        step.kind = r.text(o.require("step"), o.at("step"));
+        o.find("note");  // free text for the reader of the file
+        step.action = readAction(r, o, step.kind);
+        o.finish();
+        finger.before(step);
+        steps.push_back(std::move(step));
+    }
+    return steps;
+}
+
+// ---- Expectations ----
+
+Expectations readExpectations(const Reader& r, const json& value, const std::string& field) {
+    Expectations e;
+    Object o(r, value, field);
+    for (const auto& item : value.items()) {
+        e.lines[item.key()] = r.lineOf(o.at(item.key()));
+    }
+    if (const json* v = o.find("enable")) {
+        e.enableSucceeds =
+            r.choice<bool>(*v, o.at("enable"), {{"succeeds", true}, {"fails", false}});
+    }
+    if (const json* v = o.find("calibration")) {
+        e.calibration =
+            r.choice<CalibrationOutcome>(*v, o.at("calibration"),
+                                         {{"passes", CalibrationOutcome::Passes},
+                                          {"fails", CalibrationOutcome::Fails},
+                                          {"aborted", CalibrationOutcome::Aborted},
+                                          {"incomplete", CalibrationOutcome::Incomplete}});
+    }
+    if (const json* v = o.find("capture")) {
+        e.capture = r.choice<CaptureOutcome>(
+            *v, o.at("capture"),
+            {{"completes", CaptureOutcome::Completes}, {"fails", CaptureOutcome::Fails}});
+    }
+    auto count = [&](const char* key, std::optional<CountRange>& out) {
+        if (const json* v = o.find(key)) {
+            out = r.count(*v, o.at(key));
+        }
+    };
+    count("samples", e.samples);
+    count("clicks", e.clicks);
+    count("cursorMoves", e.cursorMoves);
+    count("kernelFaults", e.kernelFaults);
+    count("keyboardBytes", e.keyboardBytes);
+    if (const json* v = o.find("clickFrequencyHz")) {
+        e.clickFrequencyHz = r.real(*v, o.at("clickFrequencyHz"), 1, 1'193'180);
+    }
+    if (const json* v = o.find("strokeErrorPx")) {
+        Object s(r, *v, o.at("strokeErrorPx"));
+        if (const json* mean = s.find("mean")) {
+            e.strokeMeanErrorPx = r.real(*mean, s.at("mean"), 0, kMaxCoordinate);
+        }
+        if (const json* worst = s.find("worst")) {
+            e.strokeWorstErrorPx = r.real(*worst, s.at("worst"), 0, kMaxCoordinate);
+        }
+        s.finish();
+        if (!e.strokeMeanErrorPx && !e.strokeWorstErrorPx) {
+            r.fail(o.at("strokeErrorPx"), "needs \"mean\", \"worst\" or both");
+        }
+    }
+    o.finish();
+    return e;
+}
+
+// ---- Registry ----
+
+RegistrySettings::Value readRegistryValue(const Reader& r, const std::string& key,
+                                          const std::string& name, const json& value,
+                                          const std::string& field) {
+    RegistrySettings::Value v;
+    v.key = key;
+    v.name = name;
+    if (!hosted::Registry::validValueName(name)) {
+        r.fail(field, "is not a value name the registry can hold");
+    }
+    if (value.is_null()) {
+        v.kind = RegistrySettings::Value::Kind::Remove;
+    } else if (value.is_number()) {
+        v.kind = RegistrySettings::Value::Kind::Dword;
+        v.dword = static_cast<std::uint32_t>(r.whole(value, field, 0, 0xFFFF'FFFF));
+    } else if (value.is_string()) {
+        v.kind = RegistrySettings::Value::Kind::String;
+        v.strings.push_back(value.get<std::string>());
+    } else if (value.is_array()) {
+        v.kind = RegistrySettings::Value::Kind::MultiString;
+        for (std::size_t i = 0; i < value.size(); ++i) {
+            v.strings.push_back(r.text(value[i], field + "[" + std::to_string(i) + "]"));
+        }
+    } else {
+        r.fail(field, "must be a number (dword), a string, a list of strings or null (remove)");
+    }
+    return v;
+}
+
+RegistrySettings readRegistry(const Reader& r, const json& value, const std::string& field,
+                              const std::filesystem::path& directory) {
+    RegistrySettings settings;
+    Object o(r, value, field);
+    if (const json* v = o.find("defines")) {
+        if (!v->is_array()) {
+            r.fail(o.at("defines"), "must be a list of names");
+        }
+        for (std::size_t i = 0; i < v->size(); ++i) {
+            settings.defines.push_back(
+                r.text((*v)[i], o.at("defines") + "[" + std::to_string(i) + "]"));
+        }
+    }
+    if (const json* v = o.find("file")) {
+        const std::filesystem::path given = r.text(*v, o.at("file"));
+        const std::filesystem::path path = given.is_absolute() ? given : directory / given;
+        settings.file = path.lexically_normal().string();
+        try {
+            settings.fileText = readFile(path);
+            hosted::Registry().loadText(settings.fileText, settings.file, settings.defines);
+        } catch (const ScenarioError&) {
+            r.fail(o.at("file"), "cannot read " + settings.file);
+        } catch (const hosted::RegParseError& error) {
+            r.fail(o.at("file"), error.what());
+        }
+    }
+    if (const json* v = o.find("values")) {
+        Object keys(r, *v, o.at("values"));
+        for (const auto& item : v->items()) {
+            const std::string keyField = keys.at(item.key());
+            keys.find(item.key());
+            if (!hosted::Registry::validKeyPath(item.key()) || item.key().empty()) {
+                r.fail(keyField, "is not a key path the registry can hold");
+            }
+            if (item.value().is_null()) {
+                RegistrySettings::Value remove;
+                remove.key = item.key();
+                remove.kind = RegistrySettings::Value::Kind::RemoveKey;
+                settings.values.push_back(remove);
+                continue;
+            }
+            if (!item.value().is_object()) {
+                r.fail(keyField, "must be an object of values, or null to remove the key");
+            }
+            for (const auto& entry : item.value().items()) {
+                settings.values.push_back(readRegistryValue(
+                    r, item.key(), entry.key(), entry.value(), keyField + "." + entry.key()));
+            }
+        }
+        keys.finish();
+    }
+    o.finish();
+    return settings;
+}
+
+sim::MachineConfig readMachine(const Reader& r, const json& value, const std::string& field) {
+    try {
+        return sim::MachineConfig::fromJson(value, field);
+    } catch (const sim::ConfigError& error) {
+        r.fail(error.field().empty() ? field : error.field(), error.message());
+    }
+}
+
+}  // namespace
+
+ScenarioError::ScenarioError(std::string file, int line, std::string field, std::string message)
+    : std::runtime_error(where(file, line, field, message)),
+      file_(std::move(file)),
+      line_(line),
+      field_(std::move(field)),
+      message_(std::move(message)) {}
+
+bool CountRange::contains(std::uint64_t value) const {
+    return (!atLeast || value >= *atLeast) && (!atMost || value <= *atMost);
+}
+
+std::string CountRange::describe() const {
+    if (atLeast && atMost) {
+        return *atLeast == *atMost ? "exactly " + std::to_string(*atLeast)
+                                   : std::to_string(*atLeast) + " to " + std::to_string(*atMost);
+    }
+    return atLeast ? "at least " + std::to_string(*atLeast) : "at most " + std::to_string(*atMost);
+}
+
+std::string readFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        throw ScenarioError(path.string(), 0, "", "cannot read the file");
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    if (in.bad()) {
+        throw ScenarioError(path.string(), 0, "", "cannot read the file");
+    }
+    return text.str();
+}
+
+Scenario parseScenario(const std::string& text, const std::string& file,
+                       const std::filesystem::path& directory) {
+    json document;
+    try {
+        document = json::parse(text);
+    } catch (const json::parse_error& error) {
+        const std::size_t at = error.byte > 0 ? error.byte - 1 : 0;
+        throw ScenarioError(file, JsonLines::lineAt(text, at), "",
+                            "not valid JSON (column " +
+                                std::to_string(JsonLines::columnAt(text, at)) +
+                                "): " + error.what());
+    }
+    const Reader r(text, file);
+    Scenario scenario;
+    scenario.file = file;
+    Object o(r, document, "");
+    if (const json* v = o.find("name")) {
+        scenario.name = r.text(*v, "name");
+    }
+    if (const json* v = o.find("description")) {
+        scenario.description = r.text(*v, "description");
+    }
+    if (const json* v = o.find("seed")) {
+        scenario.seed = static_cast<std::uint64_t>(
+            r.whole(*v, "seed", 0, std::numeric_limits<std::int64_t>::max()));
+    }
+    if (const json* v = o.find("machine")) {
+        scenario.machine = readMachine(r, *v, "machine");
+    }
+    if (const json* v = o.find("registry")) {
+        scenario.registry = readRegistry(r, *v, "registry", directory);
+    }
+    if (const json* v = o.find("keyboardDriver")) {
+        Object k(r, *v, "keyboardDriver");
+        KeyboardDriver driver;
+        if (const json* p = k.find("priority")) {
+            driver.priority = static_cast<int>(r.whole(*p, k.at("priority"), 0, kMaxPriority));
+        }
+        if (const json* s = k.find("sysIntr")) {
+            driver.sysIntr =
+                static_cast<std::uint32_t>(r.whole(*s, k.at("sysIntr"), 1, kMaxSysIntr));
+        }
+        k.finish();
+        if (driver.sysIntr == scenario.machine.sysIntr) {
+            r.fail("keyboardDriver.sysIntr", "is the touch controller's logical interrupt");
+        }
+        scenario.keyboardDriver = driver;
+    }
+    scenario.timeline = readTimeline(r, o.require("timeline"), "timeline");
+    if (const json* v = o.find("expect")) {
+        scenario.expect = readExpectations(r, *v, "expect");
+    }
+    o.finish();
+    if (scenario.name.empty()) {
+        scenario.name = std::filesystem::path(file).stem().string();
+    }
+    return scenario;
+}
+
+Scenario loadScenario(const std::filesystem::path& path) {
+    const std::string text = readFile(path);
+    return parseScenario(text, path.string(), path.parent_path());
+}
+
+}  // namespace touchsim
