@@ -114,6 +114,7 @@ void Kernel::Impl::deliverInterrupt(std::uint32_t sysIntr, InterruptBinding& bin
 }
 
 void Kernel::Impl::raiseLine(unsigned line) {
+    (void)self();  // only the baton holder may raise a line
     for (auto& [sysIntr, binding] : interrupts_) {
         if (binding.line != line) {
             continue;

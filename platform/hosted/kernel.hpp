@@ -8,10 +8,24 @@
 // when every thread is blocked the clock jumps to the earliest timeout or
 // device event.  The same configuration and seed give the same trace.
 //
+// A thread that yields with Sleep(0) when nothing else could run, and then
+// yields alone again with no kernel activity in between but port accesses (a
+// polling loop), skips ahead to the next device event, timeout or millisecond
+// boundary, whichever comes first: a poll bounded by GetTickCount and device
+// state sees the same things as it would spinning, only faster.  A single
+// lone Sleep(0) costs exactly yieldCost.
+//
 // One Kernel exists at a time per process.  The thread that constructs it
 // becomes the kernel's first thread ("main") and holds the baton; the platform
-// calls of platform/hosted/win32.h act on the current kernel.  Destroying the
-// kernel ends every thread it still has.
+// calls of platform/hosted/win32.h act on the current kernel and abort with a
+// message when there is none or when the caller is not one of its threads.
+// Destroying the kernel ends every thread it still has: each is unwound from
+// the blocking call it waits in, then joined.
+//
+// When a run cannot go on (deadlock, time or step cap), RunStopped is thrown
+// once in the main thread.  From then on the main thread runs alone: no other
+// thread gets the baton again, a timed wait lets its time pass and times out,
+// and an untimed wait fails at once, so tidying up after a stop cannot hang.
 #pragma once
 
 #include <cstddef>
@@ -133,7 +147,11 @@ class Kernel {
     const std::vector<CursorMove>& cursorMoves() const;
 
     // ---- Fault injection ----
-    // Make the nth call (1-based) of the point fail; nth 0 makes every call fail.
+    // Make the nth call (1-based, counted from this request) of the point
+    // fail; nth 0 makes every call fail until clearFailures().  A failed
+    // object creation sets ERROR_NOT_ENOUGH_MEMORY, a failed registry open
+    // returns ERROR_FILE_NOT_FOUND, a failed InterruptInitialize sets
+    // ERROR_INVALID_PARAMETER.
     void failCall(FaultPoint point, unsigned nth = 0);
     void clearFailures();
 
@@ -149,8 +167,10 @@ class Kernel {
     std::string threadReport() const;
 
     // ---- Threads ----
-    // Names a kernel thread in the trace and in reports (hosts name their
-    // own threads; the driver's threads are named after their start routine).
+    // Names a kernel thread in the trace and in reports.  A created thread is
+    // "thread-N" (N its id; the main thread is 1), followed by ":routine"
+    // when the dynamic linker can name its start routine.  Throws
+    // std::invalid_argument for anything but an open thread handle.
     void setThreadName(void* thread, const std::string& name);
 
     // Private implementation; public so that the platform calls can reach it.

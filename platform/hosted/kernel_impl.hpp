@@ -238,6 +238,7 @@ class Kernel::Impl : public DeviceContext {
     void afterResume(Thread& thread);
     void trampoline(Thread& thread);
     void finishThread(Thread& thread, DWORD code);
+    void reapFinished();
 
     // Choosing the next thread.
     void makeReady(Thread& thread, bool front);

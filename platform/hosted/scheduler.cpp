@@ -70,6 +70,11 @@ Kernel::Impl& Kernel::Impl::forCall(const char* function) {
 }
 
 Thread& Kernel::Impl::self() {
+    if (tlsThread == nullptr || tlsKernel != this) {
+        hostError("hosted::Kernel",
+                  "used from a thread that is not one of its kernel threads; only the thread that "
+                  "constructed the Kernel and threads made by CreateThread may drive it");
+    }
     return *tlsThread;
 }
 
@@ -171,6 +176,7 @@ HANDLE Kernel::Impl::createThread(LPTHREAD_START_ROUTINE start, LPVOID parameter
         setError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
+    reapFinished();
     auto thread = std::make_shared<Thread>();
     thread->id = nextThreadId_++;
     thread->name = "thread-" + std::to_string(thread->id) + routineName(start);
@@ -197,6 +203,16 @@ HANDLE Kernel::Impl::createThread(LPTHREAD_START_ROUTINE start, LPVOID parameter
     (void)me;
     switchPoint();
     return handle;
+}
+
+void Kernel::Impl::reapFinished() {
+    // A finished thread has handed the baton on and is leaving its
+    // trampoline; joining it frees its OS resources in long runs.
+    for (const auto& thread : threads_) {
+        if (thread->state == ThreadState::Finished && thread->os.joinable()) {
+            thread->os.join();
+        }
+    }
 }
 
 void Kernel::Impl::exitThread(DWORD code) {
@@ -505,6 +521,7 @@ void Kernel::Impl::cancelWait(Thread& thread) {
 }
 
 DeviceEventId Kernel::Impl::schedule(Micros at, std::function<void()> action) {
+    (void)self();  // only the baton holder may touch the clock
     const DeviceEventId id = nextEventId_++;
     at = std::max(at, now_);
     events_.emplace(std::make_pair(at, id), std::move(action));
@@ -513,6 +530,7 @@ DeviceEventId Kernel::Impl::schedule(Micros at, std::function<void()> action) {
 }
 
 void Kernel::Impl::cancel(DeviceEventId id) {
+    (void)self();
     const auto it = eventTimes_.find(id);
     if (it == eventTimes_.end()) {
         return;

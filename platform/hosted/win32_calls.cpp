@@ -162,16 +162,18 @@ BOOL DisableThreadLibraryCalls(HMODULE) {
     return TRUE;
 }
 
+// The interlocked calls need no kernel (a library may use them while it
+// loads); a null target is refused instead of dereferenced.
 LONG InterlockedExchange(LONG volatile* target, LONG value) {
-    return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
+    return target == nullptr ? 0 : __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
 }
 
 LONG InterlockedIncrement(LONG volatile* target) {
-    return __atomic_add_fetch(target, 1, __ATOMIC_SEQ_CST);
+    return target == nullptr ? 0 : __atomic_add_fetch(target, 1, __ATOMIC_SEQ_CST);
 }
 
 LONG InterlockedDecrement(LONG volatile* target) {
-    return __atomic_sub_fetch(target, 1, __ATOMIC_SEQ_CST);
+    return target == nullptr ? 0 : __atomic_sub_fetch(target, 1, __ATOMIC_SEQ_CST);
 }
 
 // ---- Logical interrupts ----

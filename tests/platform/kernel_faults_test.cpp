@@ -4,6 +4,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "kernel_harness.hpp"
 
 using hosted::FaultPoint;
@@ -339,3 +341,34 @@ TEST(KernelFaultInjection, TheChosenCallFailsWithThePlatformsError) {
 }
 
 }  // namespace
+
+// ---- Host programming errors ----
+
+TEST(KernelHostErrors, APlatformCallWithoutAKernelOrFromAForeignThreadAbortsWithAMessage) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(GetTickCount(), "GetTickCount: called with no hosted::Kernel alive");
+    EXPECT_DEATH(
+        {
+            Kernel kernel;
+            std::thread([] { Sleep(1); }).join();
+        },
+        "Sleep: called from a thread the hosted kernel did not create");
+    EXPECT_DEATH(
+        {
+            Kernel kernel;
+            std::thread([&] { kernel.advance(1); }).join();
+        },
+        "used from a thread that is not one of its kernel threads");
+    // The interlocked calls need no kernel, and refuse a null target.
+    LONG value = 1;
+    EXPECT_EQ(InterlockedIncrement(&value), 2);
+    EXPECT_EQ(InterlockedExchange(&value, 7), 2);
+    EXPECT_EQ(InterlockedDecrement(&value), 6);
+    EXPECT_EQ(InterlockedExchange(nullptr, 7), 0);
+}
+
+TEST(KernelHostErrors, OnlyOneKernelAtATime) {
+    Kernel kernel;
+    EXPECT_THROW(Kernel second, std::logic_error);
+    EXPECT_EQ(Kernel::current(), &kernel);
+}
