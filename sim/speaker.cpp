@@ -1,6 +1,8 @@
 #include "sim/speaker.hpp"
 
+#if TOUCH_SIM_WAV
 #include <sndfile.h>
+#endif
 
 #include <algorithm>
 #include <cmath>
@@ -263,6 +265,7 @@ std::vector<std::int16_t> Speaker::render(int sampleRate, std::optional<Micros> 
     return samples;
 }
 
+#if TOUCH_SIM_WAV
 void Speaker::writeWav(const std::string& path, int sampleRate, std::optional<Micros> end,
                        double amplitude) const {
     const std::vector<std::int16_t> samples = render(sampleRate, end, amplitude);
@@ -283,5 +286,10 @@ void Speaker::writeWav(const std::string& path, int sampleRate, std::optional<Mi
         throw WavError(path + ": closing the WAV file failed");
     }
 }
+#else
+void Speaker::writeWav(const std::string& path, int, std::optional<Micros>, double) const {
+    throw WavError(path + ": this build has no WAV output (libsndfile is not available)");
+}
+#endif
 
 }  // namespace sim

@@ -91,7 +91,8 @@ class Speaker : public hosted::PortDevice {
     // (0..1 of full scale), silence in between.
     std::vector<std::int16_t> render(int sampleRate = 44'100, std::optional<Micros> end = {},
                                      double amplitude = 0.25) const;
-    // The same, written as a 16-bit mono WAV file.  Throws WavError.
+    // The same, written as a 16-bit mono WAV file.  Throws WavError, also in
+    // a build without libsndfile (TOUCH_SIM_WAV 0).
     void writeWav(const std::string& path, int sampleRate = 44'100, std::optional<Micros> end = {},
                   double amplitude = 0.25) const;
 
