@@ -365,6 +365,7 @@ std::optional<host::PendingCapture> StressRun::capture(const CyclePlan& plan,
                                                        const CapturePlan& step) {
     const Micros start = session_.now();
     const std::size_t clicksBefore = session_.clicks().size();
+    ResetEvent(activityEvent_);
     host::PendingCapture pending = session_.startCapture();
     session_.wait(step.settleMs);
     if (step.mode != CaptureMode::PendingAtDisable) {
@@ -451,14 +452,12 @@ void StressRun::checkCaptureEnd(const CyclePlan& plan, host::PendingCapture& pen
         EXPECT_EQ(result.raw, expectedRaw(plan)) << "the captured raw position";
         lastCompleted_ = result.raw;
         ++tally_.completedCaptures;
+        // The capture's own touch signalled the platform's activity event.
+        EXPECT_EQ(WaitForSingleObject(activityEvent_, 0), WAIT_OBJECT_0) << "activity event";
     } else {
         EXPECT_EQ(result.result, FALSE);
         EXPECT_EQ(result.raw, lastCompleted_) << "an aborted capture gives the latest result";
         ++tally_.abortedCaptures;
-    }
-    if (step.mode == CaptureMode::Held) {
-        // The capture's own touch signalled the platform's activity event.
-        EXPECT_EQ(WaitForSingleObject(activityEvent_, 0), WAIT_OBJECT_0);
     }
 }
 
