@@ -375,7 +375,9 @@ MachineConfig MachineConfig::fromJson(const json& json, const std::string& path)
             intValue(display.require("width"), display.at("width"), 1, kMaxDisplay));
         config.display.height = static_cast<int>(
             intValue(display.require("height"), display.at("height"), 1, kMaxDisplay));
-        readInt(display, "orientation", config.display.orientation, 0, 270);
+        // Any whole number here; validate() names the four that are allowed.
+        readInt(display, "orientation", config.display.orientation, std::numeric_limits<int>::min(),
+                std::numeric_limits<int>::max());
         display.finish();
     }
     readObject(root, "i8042", [&](Fields& f) {

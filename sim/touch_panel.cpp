@@ -10,6 +10,7 @@ namespace sim {
 namespace {
 
 constexpr double kMicrosPerSecond = 1e6;
+constexpr double kMaxStepSeconds = 86'400;  // one step of a script lasts at most a day
 
 std::string at(Micros time) {
     return std::to_string(time) + " us";
@@ -52,7 +53,11 @@ Micros TouchScript::travelTime(double length, double speed, const char* step) {
     if (!(speed > 0) || !std::isfinite(speed)) {
         throw ScriptError(std::string(step) + ": the speed must be above 0 pixels per second");
     }
-    return static_cast<Micros>(std::llround(length / speed * kMicrosPerSecond));
+    const double seconds = length / speed;
+    if (seconds > kMaxStepSeconds) {
+        throw ScriptError(std::string(step) + ": the step would take longer than a day");
+    }
+    return static_cast<Micros>(std::llround(seconds * kMicrosPerSecond));
 }
 
 void TouchScript::addSegment(Micros duration, std::function<Point(Micros)> position,

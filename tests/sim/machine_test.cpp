@@ -79,7 +79,7 @@ TEST(MachineDescription, BadFieldsAreNamed) {
         {R"({"display": {"width": 64.5, "height": 480}})",
          "machine.display.width: must be a whole"},
         {R"({"display": {"width": 640, "height": 480, "orientation": 45}})",
-         "machine.display.orientation: must be 0, 90, 180 or 270"},
+         "machine.display.orientation: must be 0, 90, 180 or 270, not 45"},
         {R"({"display": {"width": 640, "height": 480}, "panel": {"noise": -1}})",
          "machine.panel.noise: must be 0 to 1000, not -1"},
         {R"({"display": {"width": 640, "height": 480}, "panel": {"scaleX": 0}})",

@@ -166,6 +166,7 @@ TEST(TouchScriptPlay, MisuseIsRefusedWithAReason) {
     EXPECT_THROW(script.press(200, {10, 10}), ScriptError);
     EXPECT_THROW(script.lift(), ScriptError);  // no time passed since the press
     EXPECT_THROW(script.moveTo({20, 20}, 0), ScriptError);
+    EXPECT_THROW(script.moveTo({20, 20}, 1e-300), ScriptError);  // would never arrive
     EXPECT_THROW(script.moveTo({NAN, 20}, 10), ScriptError);
     EXPECT_THROW(script.circle({10, 10}, 1, 10), ScriptError);  // radius 0
     script.hold(10).lift();
