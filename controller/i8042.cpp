@@ -149,9 +149,9 @@ BOOL ReadCommandByte(UCHAR* value) {
                            &seen)) {
             return FALSE;
         }
-        const UCHAR byte = ReadDataPort();
+        const UCHAR received = ReadDataPort();
         if ((seen & I8042_STATUS_AUX_DATA) == 0) {
-            *value = byte;
+            *value = received;
             return TRUE;
         }
     }
