@@ -16,6 +16,7 @@ constexpr int kClickPercent = 40;
 constexpr int kCursorOffPercent = 20;
 constexpr int kHighPriorityPercent = 20;
 constexpr int kDownAtDisablePercent = 15;
+constexpr int kSlowCallbackPercent = 8;
 constexpr int kTapWhileDisabledPercent = 10;
 constexpr int kReloadPercent = 5;
 constexpr int kMaxTaps = 2;
@@ -127,7 +128,8 @@ std::string describe(const CyclePlan& plan) {
              << "ms hold=" << capture.holdMs << "ms" << (capture.doubleAbort ? " twice" : "")
              << ";";
     }
-    text << " ] downAtDisable=" << plan.downAtDisable
+    text << " ] downAtDisable=" << plan.downAtDisable << " slowCallback=" << plan.slowCallbackMs
+         << "ms" << (plan.reenableWhileSlow ? " reenable" : "")
          << " tapWhileDisabled=" << plan.tapWhileDisabled << " reload=" << plan.reload << " at=("
          << plan.at.x << "," << plan.at.y << ")";
     return text.str();
@@ -226,6 +228,14 @@ CyclePlan PlanGenerator::next() {
     const bool fingerFree =
         plan.captures.empty() || plan.captures.back().mode == CaptureMode::PendingAtDisable;
     plan.downAtDisable = fingerFree && chance(kDownAtDisablePercent);
+    const bool samplesReachCallback =
+        plan.captures.empty() || plan.captures.back().mode != CaptureMode::PendingAtDisable;
+    if (samplesReachCallback && !plan.downAtDisable && chance(kSlowCallbackPercent)) {
+        // From within the disable's four waits of 100 ms for the sample
+        // thread to past the start of the next enable's thread.
+        plan.slowCallbackMs = static_cast<DWORD>(between(200, 1500));
+        plan.reenableWhileSlow = chance(50);
+    }
     plan.tapWhileDisabled = chance(kTapWhileDisabledPercent);
     plan.reload = chance(kReloadPercent);
     plan.at = Pixel{between(width_ / 20, width_ - width_ / 20),

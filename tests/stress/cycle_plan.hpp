@@ -67,6 +67,12 @@ struct CyclePlan {
     // pending at the disable.
     std::vector<CapturePlan> captures;
     bool downAtDisable = false;  // the finger is still down when the driver is disabled
+    // The callback sleeps this long in the sample that a press delivers just
+    // before the disable (0: never), so the disable may give up waiting for
+    // the sample thread; then, maybe, the driver is enabled and disabled again
+    // before that thread is back.
+    DWORD slowCallbackMs = 0;
+    bool reenableWhileSlow = false;
     bool tapWhileDisabled = false;
     bool reload = false;  // unload and load the library after the disable
     Pixel at;             // where the finger goes, display pixels

@@ -97,6 +97,7 @@ void expectCoverage(const stress::Tally& tally) {
     EXPECT_GT(tally.capturesReleasedByDisable, 0u);
     EXPECT_GT(tally.reloads, 0u);
     EXPECT_GT(tally.doubleAborts, 0u);
+    EXPECT_GT(tally.slowCallbacks, 0u);
 }
 
 class LifecycleStress : public ::testing::TestWithParam<int> {};

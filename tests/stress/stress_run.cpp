@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <random>
 #include <sstream>
 #include <utility>
@@ -26,6 +27,8 @@ const char16_t* const kActivityName = u"TouchStressActivity";
 // and then ends the old touch; the settle lets that pass finish first.
 constexpr DWORD kSettleAfterEnableMs = 60;
 constexpr DWORD kAfterLiftMs = 80;
+// How long a press may take to reach the callback.
+constexpr Micros kSlowStartLimit = 100 * kMs;
 // How long a capture may take to return once its end has been caused.
 constexpr DWORD kCaptureReturnMs = 100;
 // How long the disable's release of a pending capture may take to reach it.
@@ -95,6 +98,7 @@ Tally& Tally::operator+=(const Tally& other) {
     capturesReleasedByDisable += other.capturesReleasedByDisable;
     reloads += other.reloads;
     clicks += other.clicks;
+    slowCallbacks += other.slowCallbacks;
     doubleAborts += other.doubleAborts;
     virtualTime += other.virtualTime;
     return *this;
@@ -106,8 +110,9 @@ std::string Tally::summary() const {
          << " failed enables), " << taps << " taps, " << clicks << " clicks, "
          << "captures: " << completedCaptures << " completed, " << abortedCaptures << " aborted, "
          << refusedCaptures << " refused, " << capturesReleasedByDisable
-         << " released by the disable, " << doubleAborts << " aborted twice; " << reloads
-         << " reloads; " << virtualTime / (1000 * kMs) << " s of virtual time";
+         << " released by the disable, " << doubleAborts << " aborted twice; " << slowCallbacks
+         << " disables during a slow callback; " << reloads << " reloads; "
+         << virtualTime / (1000 * kMs) << " s of virtual time";
     return text.str();
 }
 
@@ -201,8 +206,12 @@ void StressRun::cycle(const CyclePlan& plan) {
         press(plan);
         session_.wait(plan.tapHoldMs);
     }
-    session_.disable();
-    liftIfDown();
+    if (enabled != FALSE && plan.slowCallbackMs > 0) {
+        disableDuringSlowCallback(plan);
+    } else {
+        session_.disable();
+        liftIfDown();
+    }
     releaseAtDisable(pending, enabled);
     checkSettled();
     if (plan.tapWhileDisabled) {
@@ -511,6 +520,35 @@ void StressRun::checkSettled() {
     EXPECT_EQ(session_.kernel().openHandleCount(), baselineHandles_) << "handles left open";
     EXPECT_EQ(session_.kernel().liveThreadCount(), 1u) << session_.kernel().threadReport();
     EXPECT_FALSE(session_.machine().speaker().sounding()) << "the speaker was left on";
+}
+
+// The callback holds the sample thread past the disable's waits for it.  The
+// thread comes back to a disabled driver, or to a later enable that started a
+// thread of its own, and must leave without touching what either released.
+void StressRun::disableDuringSlowCallback(const CyclePlan& plan) {
+    auto slept = std::make_shared<bool>(false);
+    const DWORD sleepMs = plan.slowCallbackMs;
+    session_.recorder().setHook([slept, sleepMs](const host::Sample&) {
+        if (!*slept) {
+            *slept = true;
+            Sleep(sleepMs);
+        }
+    });
+    press(plan);
+    const bool entered = session_.kernel().advanceUntil([&] { return *slept; }, kSlowStartLimit);
+    EXPECT_TRUE(entered) << "no sample reached the callback";
+    session_.disable();
+    liftIfDown();
+    if (plan.reenableWhileSlow) {
+        // Enabled again until well after the old thread is back.
+        EXPECT_EQ(session_.enable(), TRUE) << "enable while the old sample thread sleeps";
+        session_.wait(sleepMs + kAfterLiftMs);
+        session_.disable();
+    } else {
+        session_.wait(sleepMs + kAfterLiftMs);
+    }
+    session_.recorder().setHook(nullptr);
+    ++tally_.slowCallbacks;
 }
 
 void StressRun::tapWhileDisabled(const CyclePlan& plan) {

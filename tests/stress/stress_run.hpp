@@ -33,6 +33,7 @@ struct Tally {
     std::uint64_t reloads = 0;
     std::uint64_t clicks = 0;
     std::uint64_t doubleAborts = 0;
+    std::uint64_t slowCallbacks = 0;
     hosted::Micros virtualTime = 0;
 
     Tally& operator+=(const Tally& other);
@@ -76,6 +77,7 @@ class StressRun {
     void checkCaptureClicks(const CapturePlan& step, std::size_t clicksBefore);
     void checkNothingDelivered(hosted::Micros start, hosted::Micros until);
     void releaseAtDisable(std::optional<host::PendingCapture>& pending, BOOL enabled);
+    void disableDuringSlowCallback(const CyclePlan& plan);
     void tapWhileDisabled(const CyclePlan& plan);
     void reload();
     void checkSettled();
