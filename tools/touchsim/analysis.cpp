@@ -69,40 +69,59 @@ SampleStats sampleStats(const RunResult& run) {
     return stats;
 }
 
+// The finger stroke that a delivered touch starting at `t` came from: the
+// last one pressed at or before `t`, if it was not lifted too long before.
+std::optional<std::size_t> strokeAt(const RunResult& run, Micros t) {
+    const auto after = std::upper_bound(
+        run.strokes.begin(), run.strokes.end(), t,
+        [](Micros time, const FingerStroke& stroke) { return time < stroke.down; });
+    if (after == run.strokes.begin()) {
+        return std::nullopt;
+    }
+    const std::size_t index = static_cast<std::size_t>(after - run.strokes.begin()) - 1;
+    if (t > run.strokes[index].up + kLiftGrace) {
+        return std::nullopt;
+    }
+    return index;
+}
+
+// Each delivered touch, from its pen-down sample to its pen-up sample, is
+// compared with the finger stroke it came from, when both its press and its
+// lift fell while the driver was calibrated.
 StrokeAccuracy strokeAccuracy(const RunResult& run) {
     StrokeAccuracy accuracy;
     double sum = 0;
-    std::size_t next = 0;  // samples are in time order, and so are the strokes
-    for (std::size_t k = 0; k < run.strokes.size(); ++k) {
-        const FingerStroke& stroke = run.strokes[k];
-        if (!run.calibratedAt(stroke.down) || !run.calibratedAt(stroke.up)) {
+    std::optional<std::size_t> stroke;  // of the touch being delivered
+    bool touchOpen = false;
+    std::vector<bool> compared(run.strokes.size(), false);
+    for (std::size_t i = 0; i < run.samples.size(); ++i) {
+        const host::Sample& s = run.samples[i];
+        if (s.penDown() || !touchOpen) {
+            stroke = strokeAt(run, s.time);
+            touchOpen = true;
+        }
+        if (s.penUp()) {
+            touchOpen = false;
+        }
+        if (!stroke) {
             continue;
         }
-        Micros until = stroke.up + kLiftGrace;
-        if (k + 1 < run.strokes.size()) {
-            until = std::min(until, run.strokes[k + 1].down - 1);
+        const FingerStroke& finger = run.strokes[*stroke];
+        if (!run.calibratedAt(finger.down) || !run.calibratedAt(finger.up)) {
+            continue;
         }
-        while (next < run.samples.size() && run.samples[next].time < stroke.down) {
-            ++next;
+        const sim::Point at = samplePixel(s);
+        const Micros from = s.time > kReportLag ? s.time - kReportLag : 0;
+        const std::optional<double> d = distanceToPath(finger.path, at, from, s.time);
+        if (!d) {
+            continue;
         }
-        bool compared = false;
-        for (std::size_t i = next; i < run.samples.size() && run.samples[i].time <= until; ++i) {
-            const host::Sample& s = run.samples[i];
-            const sim::Point at = samplePixel(s);
-            const Micros from = s.time > kReportLag ? s.time - kReportLag : 0;
-            const std::optional<double> d = distanceToPath(stroke.path, at, from, s.time);
-            if (!d) {
-                continue;
-            }
-            accuracy.deviations.push_back(SampleDeviation{i, k, at, *d});
-            sum += *d;
-            accuracy.worstPx = std::max(accuracy.worstPx.value_or(0), *d);
-            compared = true;
-        }
-        if (compared) {
-            ++accuracy.strokes;
-        }
+        accuracy.deviations.push_back(SampleDeviation{i, *stroke, at, *d});
+        sum += *d;
+        accuracy.worstPx = std::max(accuracy.worstPx.value_or(0), *d);
+        compared[*stroke] = true;
     }
+    accuracy.strokes = static_cast<std::size_t>(std::count(compared.begin(), compared.end(), true));
     if (!accuracy.deviations.empty()) {
         accuracy.meanPx = sum / static_cast<double>(accuracy.deviations.size());
     }

@@ -51,7 +51,7 @@ class DisplayPlot {
              << "\" height=\"" << num(height_) << "\" viewBox=\"0 0 " << num(width_) << " "
              << num(height_) << "\" font-family=\"sans-serif\" font-size=\"13\">\n"
              << "<rect width=\"" << num(width_) << "\" height=\"" << num(height_)
-             << "\" fill=\"white\"/>\n"
+             << "\" fill=\"white\" stroke=\"none\"/>\n"
              << "<rect x=\"" << num(kMargin) << "\" y=\"" << num(kMargin) << "\" width=\""
              << num(display.width * scale_) << "\" height=\"" << num(display.height * scale_)
              << "\" fill=\"#f4f4f4\" stroke=\"#888\"/>\n";
@@ -200,12 +200,13 @@ std::string strokeSvg(const RunResult& run, const Analysis& analysis,
         out << "\"/>\n";
         if (stroke.path.size() == 1) {
             out << "<circle cx=\"" << num(plot.x(stroke.path[0].at.x)) << "\" cy=\""
-                << num(plot.y(stroke.path[0].at.y)) << "\" r=\"5\" fill=\"#7fb2f0\"/>\n";
+                << num(plot.y(stroke.path[0].at.y))
+                << "\" r=\"5\" fill=\"#7fb2f0\" stroke=\"none\"/>\n";
         }
     }
     for (const SampleDeviation& d : analysis.stroke.deviations) {
         out << "<circle cx=\"" << num(plot.x(d.at.x)) << "\" cy=\"" << num(plot.y(d.at.y))
-            << "\" r=\"1.6\" fill=\"#d1242f\"/>\n";
+            << "\" r=\"1.6\" fill=\"#d1242f\" stroke=\"none\"/>\n";
     }
     plot.note(
         "Blue: the finger's true path. Red: the samples the driver delivered while "

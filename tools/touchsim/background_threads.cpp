@@ -51,7 +51,7 @@ void endThread(HANDLE& thread) {
 // ---- KeyboardDriverThread ----
 
 KeyboardDriverThread::KeyboardDriverThread(hosted::Kernel& kernel, sim::Machine& machine,
-                                           KeyboardDriver config)
+                                           KeyboardDriverStep config)
     : config_(config),
       dataPort_(machine.i8042().dataPort()),
       statusPort_(machine.i8042().statusPort()) {

@@ -23,7 +23,7 @@ namespace touchsim {
 // buffer and holds the touch controller's bytes back.
 class KeyboardDriverThread {
   public:
-    KeyboardDriverThread(hosted::Kernel& kernel, sim::Machine& machine, KeyboardDriver config);
+    KeyboardDriverThread(hosted::Kernel& kernel, sim::Machine& machine, KeyboardDriverStep config);
     ~KeyboardDriverThread();
     KeyboardDriverThread(const KeyboardDriverThread&) = delete;
     KeyboardDriverThread& operator=(const KeyboardDriverThread&) = delete;
@@ -34,7 +34,7 @@ class KeyboardDriverThread {
     static DWORD main(LPVOID self);
     void serve();
 
-    KeyboardDriver config_;
+    KeyboardDriverStep config_;
     std::uint16_t dataPort_;
     std::uint16_t statusPort_;
     HANDLE event_ = nullptr;

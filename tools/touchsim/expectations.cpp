@@ -9,6 +9,7 @@ namespace touchsim {
 namespace {
 
 constexpr double kClickFrequencyTolerance = 0.01;  // the 8254 divisor rounds the pitch
+constexpr int kCursorTolerancePx = 1;              // the panel's noise moves a touch a little
 
 std::string fixed(double value, int digits = 2) {
     std::ostringstream out;
@@ -171,6 +172,23 @@ void checkStroke(Checker& check, const Expectations& e, const Analysis& analysis
     one("worst", e.strokeWorstErrorPx, stroke.worstPx);
 }
 
+void checkCursor(Checker& check, const Expectations& e, const RunResult& run) {
+    if (!e.lastCursor) {
+        return;
+    }
+    const std::string want = "the cursor last at (" + std::to_string(e.lastCursor->x) + ", " +
+                             std::to_string(e.lastCursor->y) + ") within a pixel";
+    if (run.cursorMoves.empty()) {
+        check.add("lastCursor", false, want + ", but the cursor never moved");
+        return;
+    }
+    const hosted::CursorMove& last = run.cursorMoves.back();
+    const bool near = std::abs(last.x - e.lastCursor->x) <= kCursorTolerancePx &&
+                      std::abs(last.y - e.lastCursor->y) <= kCursorTolerancePx;
+    check.add("lastCursor", near,
+              want + ", got (" + std::to_string(last.x) + ", " + std::to_string(last.y) + ")");
+}
+
 }  // namespace
 
 std::vector<Verdict> checkExpectations(const Scenario& scenario, const RunResult& run,
@@ -185,9 +203,11 @@ std::vector<Verdict> checkExpectations(const Scenario& scenario, const RunResult
     checkCalibration(check, e, run);
     checkCapture(check, e, run);
     check.count("samples", e.samples, run.samples.size(), "samples delivered");
+    check.count("touches", e.touches, analysis.samples.touches, "touches delivered (pen-downs)");
     checkClicks(check, e, run);
     checkStroke(check, e, analysis);
     check.count("cursorMoves", e.cursorMoves, run.cursorMoves.size(), "cursor moves");
+    checkCursor(check, e, run);
     check.count("kernelFaults", e.kernelFaults, run.faults.size(), "kernel faults");
     check.count("keyboardBytes", e.keyboardBytes, run.keyboardBytes.size(),
                 "keyboard bytes taken by the keyboard driver");

@@ -166,6 +166,15 @@ std::string enableLine(const RunResult& run) {
     return text;
 }
 
+std::string modesLine(const RunResult& run) {
+    std::string text;
+    for (const ModeRecord& m : run.modes) {
+        text += (text.empty() ? "" : ", ") + std::to_string(m.mode) +
+                (m.succeeded ? " set" : " refused (error " + std::to_string(m.lastError) + ")");
+    }
+    return text;
+}
+
 std::string calibrationLine(const CalibrationRecord& record) {
     const host::CalibrationReport& r = record.report;
     std::string text = outcomeText(r);
@@ -236,7 +245,11 @@ json summaryJson(const RunReport& report) {
           {"meanFrequencyHz", optionalNumber(a.clicks.meanFrequencyHz)},
           {"meanLengthMs", optionalNumber(a.clicks.meanLengthMs)},
           {"frequenciesHz", clickFrequencies}}},
-        {"cursorMoves", run.cursorMoves.size()},
+        {"cursor",
+         {{"moves", run.cursorMoves.size()},
+          {"last", run.cursorMoves.empty()
+                       ? json(nullptr)
+                       : json::array({run.cursorMoves.back().x, run.cursorMoves.back().y})}}},
         {"controllerReports", run.controllerReports},
         {"droppedReports", run.droppedReports},
         {"keyboardBytesTaken", run.keyboardBytes.size()},
@@ -287,6 +300,15 @@ std::string summaryText(const RunReport& report, double wallSeconds) {
                  " Hz, " + fixed(*a.clicks.meanLengthMs, 1) + " ms on average");
     } else {
         line(out, "clicks", "none heard");
+    }
+    if (!run.cursorMoves.empty()) {
+        const hosted::CursorMove& last = run.cursorMoves.back();
+        line(out, "cursor",
+             std::to_string(run.cursorMoves.size()) + " moves, last to (" + std::to_string(last.x) +
+                 ", " + std::to_string(last.y) + ")");
+    }
+    if (!run.modes.empty()) {
+        line(out, "modes", modesLine(run));
     }
     if (!run.keyboardBytes.empty()) {
         line(out, "keyboard",

@@ -36,12 +36,9 @@ std::u16string utf16(const std::string& text) {
     return out;
 }
 
-void applyRegistry(hosted::Registry& registry, const RegistrySettings& settings) {
-    if (!settings.file.empty()) {
-        registry.loadText(settings.fileText, settings.file, settings.defines);
-    }
-    using Kind = RegistrySettings::Value::Kind;
-    for (const RegistrySettings::Value& v : settings.values) {
+void applyValues(hosted::Registry& registry, const std::vector<RegistryValue>& values) {
+    using Kind = RegistryValue::Kind;
+    for (const RegistryValue& v : values) {
         switch (v.kind) {
             case Kind::Dword:
                 registry.setDword(v.key, v.name, v.dword);
@@ -66,6 +63,13 @@ void applyRegistry(hosted::Registry& registry, const RegistrySettings& settings)
                 break;
         }
     }
+}
+
+void applyRegistry(hosted::Registry& registry, const RegistrySettings& settings) {
+    if (!settings.file.empty()) {
+        registry.loadText(settings.fileText, settings.file, settings.defines);
+    }
+    applyValues(registry, settings.values);
 }
 
 // The points of a scripted touch, followed every millisecond.
@@ -111,6 +115,7 @@ class Player {
     // aborted, an enabled driver is disabled, the library is unloaded.
     // Returns whether the library was unmapped.
     bool tearDown() {
+        stopKeyboard();
         captures_.clear();
         if (enableOutstanding_) {
             session_.disable();
@@ -246,6 +251,24 @@ class Player {
 
     void run(const PowerStep& step) { session_.powerHandler(step.off ? TRUE : FALSE); }
 
+    void run(const KeyboardDriverStep& step) {
+        if (step.on) {
+            keyboard_.emplace(session_.kernel(), session_.machine(), step);
+        } else {
+            stopKeyboard();
+        }
+    }
+
+    void stopKeyboard() {
+        if (keyboard_) {
+            const std::vector<std::uint8_t>& bytes = keyboard_->bytes();
+            result_.keyboardBytes.insert(result_.keyboardBytes.end(), bytes.begin(), bytes.end());
+            keyboard_.reset();
+        }
+    }
+
+    void run(const RegistryStep& step) { applyValues(session_.registry(), step.values); }
+
     void run(const KeysStep& step) {
         session_.machine().keyboard().inject(session_.now(), step.bytes);
     }
@@ -282,6 +305,7 @@ class Player {
     std::optional<Micros> calibratedFrom_;
     bool enableOutstanding_ = false;
     std::vector<host::PendingCapture> captures_;  // one per record in result_.captures
+    std::optional<KeyboardDriverThread> keyboard_;
 };
 
 host::SessionConfig sessionConfig(const Scenario& scenario, const RunOptions& options) {
@@ -297,9 +321,8 @@ host::SessionConfig sessionConfig(const Scenario& scenario, const RunOptions& op
 }  // namespace
 
 double quarterToPixel(int quarter) {
-    constexpr double kRoundingQuarters = 2;
-    constexpr double kMiddleOfQuarter = 0.5;
-    return (static_cast<double>(quarter) - kRoundingQuarters + kMiddleOfQuarter) / 4.0;
+    constexpr int kRoundingQuarters = 2;
+    return static_cast<double>(quarter - kRoundingQuarters) / 4.0;
 }
 
 bool RunResult::calibratedAt(hosted::Micros t) const {
@@ -319,14 +342,10 @@ RunResult runScenario(const Scenario& scenario, const RunOptions& options) {
     }
     Player player(scenario, session, result);
     {
-        // The helper threads end before the library is unloaded, so that no
-        // kernel thread but the session's is left to keep it mapped.
-        std::optional<KeyboardDriverThread> keyboard;
+        // The pacer ends before the library is unloaded, so that no kernel
+        // thread but the session's is left to keep it mapped.
         std::optional<Pacer> pacer;
         try {
-            if (scenario.keyboardDriver) {
-                keyboard.emplace(session.kernel(), session.machine(), *scenario.keyboardDriver);
-            }
             if (options.realtime) {
                 pacer.emplace(session.kernel());
             }
@@ -343,9 +362,6 @@ RunResult runScenario(const Scenario& scenario, const RunOptions& options) {
         }
         player.finish();
         result.end = session.now();
-        if (keyboard) {
-            result.keyboardBytes = keyboard->bytes();
-        }
     }
     try {
         // After a stop the kernel runs the main thread alone, so this cannot hang.

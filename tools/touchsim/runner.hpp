@@ -78,7 +78,9 @@ struct CalibrationRecord {
 // driver stands for.  The driver adds half a pixel (2 quarters) before it
 // truncates to quarter pixels, so that the value divided by 4 and truncated
 // is the nearest whole pixel: a position p gives q = trunc(4p + 2), and q
-// stands for the middle of the positions that give it, (q - 1.5) / 4.
+// stands for the positions from (q - 2) / 4 up to a quarter pixel more.  The
+// lowest of them is taken, which is exact for a whole-pixel position such as
+// a calibration target; the figures are good to a quarter pixel.
 double quarterToPixel(int quarter);
 
 struct CaptureRecord {

@@ -211,12 +211,71 @@ class Reader {
 
 using Object = Reader::Object;
 
+// ---- Registry ----
+
+RegistryValue readRegistryValue(const Reader& r, const std::string& key, const std::string& name,
+                                const json& value, const std::string& field) {
+    RegistryValue v;
+    v.key = key;
+    v.name = name;
+    if (!hosted::Registry::validValueName(name)) {
+        r.fail(field, "is not a value name the registry can hold");
+    }
+    if (value.is_null()) {
+        v.kind = RegistryValue::Kind::Remove;
+    } else if (value.is_number()) {
+        v.kind = RegistryValue::Kind::Dword;
+        v.dword = static_cast<std::uint32_t>(r.whole(value, field, 0, 0xFFFF'FFFF));
+    } else if (value.is_string()) {
+        v.kind = RegistryValue::Kind::String;
+        v.strings.push_back(value.get<std::string>());
+    } else if (value.is_array()) {
+        v.kind = RegistryValue::Kind::MultiString;
+        for (std::size_t i = 0; i < value.size(); ++i) {
+            v.strings.push_back(r.text(value[i], field + "[" + std::to_string(i) + "]"));
+        }
+    } else {
+        r.fail(field, "must be a number (dword), a string, a list of strings or null (remove)");
+    }
+    return v;
+}
+
+// {"<key>": {"<name>": value, ...} or null, ...}
+std::vector<RegistryValue> readRegistryValues(const Reader& r, const json& value,
+                                              const std::string& field) {
+    std::vector<RegistryValue> values;
+    Object keys(r, value, field);
+    for (const auto& item : value.items()) {
+        const std::string keyField = keys.at(item.key());
+        keys.find(item.key());
+        if (!hosted::Registry::validKeyPath(item.key()) || item.key().empty()) {
+            r.fail(keyField, "is not a key path the registry can hold");
+        }
+        if (item.value().is_null()) {
+            RegistryValue remove;
+            remove.key = item.key();
+            remove.kind = RegistryValue::Kind::RemoveKey;
+            values.push_back(remove);
+            continue;
+        }
+        if (!item.value().is_object()) {
+            r.fail(keyField, "must be an object of values, or null to remove the key");
+        }
+        for (const auto& entry : item.value().items()) {
+            values.push_back(readRegistryValue(r, item.key(), entry.key(), entry.value(),
+                                               keyField + "." + entry.key()));
+        }
+    }
+    keys.finish();
+    return values;
+}
+
 // ---- Steps ----
 
-// Follows the finger through the timeline, so that a timeline that presses
-// twice, lifts a finger that is not down, or moves the finger for longer than
-// a run can follow is refused here, with its line, rather than halfway
-// through the run.
+// Follows the finger (and the keyboard driver) through the timeline, so that
+// a timeline that presses twice, lifts a finger that is not down, moves the
+// finger for longer than a run can follow, or starts the keyboard driver
+// twice is refused here, with its line, rather than halfway through the run.
 class FingerCheck {
   public:
     explicit FingerCheck(const Reader& reader) : reader_(reader) {}
@@ -238,6 +297,7 @@ class FingerCheck {
                                                    "still down from line " +
                                                    std::to_string(downLine_));
         }
+        field_ = step.field;
         std::visit([this](const auto& action) { follow(action); }, step.action);
         if (fingerMs_ > kMaxFingerMs) {
             reader_.fail(step.field, "the finger's moves and taps up to here take " +
@@ -263,6 +323,13 @@ class FingerCheck {
         at_ = step.to;
     }
     void follow(const LiftStep&) { down_ = false; }
+    void follow(const KeyboardDriverStep& step) {
+        if (step.on == keyboard_) {
+            reader_.fail(field_ + ".state", std::string("the keyboard driver is ") +
+                                                (keyboard_ ? "on" : "off") + " already");
+        }
+        keyboard_ = step.on;
+    }
     void follow(const TapStep& step) {
         fingerMs_ += step.count * step.holdMs + (step.count - 1) * step.gapMs;
     }
@@ -280,7 +347,9 @@ class FingerCheck {
     void follow(const Other&) {}
 
     const Reader& reader_;
+    std::string field_;
     bool down_ = false;
+    bool keyboard_ = false;
     int downLine_ = 0;
     sim::Point at_;
     double fingerMs_ = 0;
@@ -353,7 +422,8 @@ int modeNumber(const Reader& r, const json& value, const std::string& field) {
                           {"priorityNormal", TPSM_PRIORITY_NORMAL_ID}});
 }
 
-Action readAction(const Reader& r, Object& o, const std::string& kind) {
+Action readAction(const Reader& r, Object& o, const std::string& kind,
+                  const sim::MachineConfig& machine) {
     if (kind == "enable") {
         return EnableStep{};
     }
@@ -446,13 +516,32 @@ Action readAction(const Reader& r, Object& o, const std::string& kind) {
         }
         return step;
     }
+    if (kind == "registry") {
+        return RegistryStep{readRegistryValues(r, o.require("values"), o.at("values"))};
+    }
+    if (kind == "keyboardDriver") {
+        KeyboardDriverStep step;
+        step.on = r.choice<bool>(o.require("state"), o.at("state"), {{"on", true}, {"off", false}});
+        if (const json* v = o.find("priority")) {
+            step.priority = static_cast<int>(r.whole(*v, o.at("priority"), 0, kMaxPriority));
+        }
+        if (const json* v = o.find("sysIntr")) {
+            step.sysIntr = static_cast<std::uint32_t>(r.whole(*v, o.at("sysIntr"), 1, kMaxSysIntr));
+        }
+        if (step.sysIntr == machine.sysIntr) {
+            r.fail(o.at("sysIntr"), "is the touch controller's logical interrupt (" +
+                                        std::to_string(machine.sysIntr) + ")");
+        }
+        return step;
+    }
     r.fail(o.at("step"),
            "unknown step \"" + kind +
                "\"; the steps are enable, disable, calibrate, capture, abort, touch, move, lift, "
-               "tap, path, circle, wait, setMode, power and keys");
+               "tap, path, circle, wait, setMode, power, keys, keyboardDriver and registry");
 }
 
-std::vector<Step> readTimeline(const Reader& r, const json& value, const std::string& field) {
+std::vector<Step> readTimeline(const Reader& r, const json& value, const std::string& field,
+                               const sim::MachineConfig& machine) {
     if (!value.is_array() || value.empty()) {
         r.fail(field, "must be a list of one or more steps");
     }
@@ -465,7 +554,7 @@ std::vector<Step> readTimeline(const Reader& r, const json& value, const std::st
         Object o(r, value[i], step.field);
         step.kind = r.text(o.require("step"), o.at("step"));
         o.find("note");  // free text for the reader of the file
-        step.action = readAction(r, o, step.kind);
+        step.action = readAction(r, o, step.kind, machine);
         o.finish();
         finger.before(step);
         steps.push_back(std::move(step));
@@ -504,10 +593,18 @@ Expectations readExpectations(const Reader& r, const json& value, const std::str
         }
     };
     count("samples", e.samples);
+    count("touches", e.touches);
     count("clicks", e.clicks);
     count("cursorMoves", e.cursorMoves);
     count("kernelFaults", e.kernelFaults);
     count("keyboardBytes", e.keyboardBytes);
+    if (const json* v = o.find("lastCursor")) {
+        const sim::Point p = r.point(*v, o.at("lastCursor"));
+        if (p.x != std::floor(p.x) || p.y != std::floor(p.y)) {
+            r.fail(o.at("lastCursor"), "the cursor is placed on whole pixels");
+        }
+        e.lastCursor = host::Point{static_cast<int>(p.x), static_cast<int>(p.y)};
+    }
     if (const json* v = o.find("clickFrequencyHz")) {
         e.clickFrequencyHz = r.real(*v, o.at("clickFrequencyHz"), 1, 1'193'180);
     }
@@ -526,36 +623,6 @@ Expectations readExpectations(const Reader& r, const json& value, const std::str
     }
     o.finish();
     return e;
-}
-
-// ---- Registry ----
-
-RegistrySettings::Value readRegistryValue(const Reader& r, const std::string& key,
-                                          const std::string& name, const json& value,
-                                          const std::string& field) {
-    RegistrySettings::Value v;
-    v.key = key;
-    v.name = name;
-    if (!hosted::Registry::validValueName(name)) {
-        r.fail(field, "is not a value name the registry can hold");
-    }
-    if (value.is_null()) {
-        v.kind = RegistrySettings::Value::Kind::Remove;
-    } else if (value.is_number()) {
-        v.kind = RegistrySettings::Value::Kind::Dword;
-        v.dword = static_cast<std::uint32_t>(r.whole(value, field, 0, 0xFFFF'FFFF));
-    } else if (value.is_string()) {
-        v.kind = RegistrySettings::Value::Kind::String;
-        v.strings.push_back(value.get<std::string>());
-    } else if (value.is_array()) {
-        v.kind = RegistrySettings::Value::Kind::MultiString;
-        for (std::size_t i = 0; i < value.size(); ++i) {
-            v.strings.push_back(r.text(value[i], field + "[" + std::to_string(i) + "]"));
-        }
-    } else {
-        r.fail(field, "must be a number (dword), a string, a list of strings or null (remove)");
-    }
-    return v;
 }
 
 RegistrySettings readRegistry(const Reader& r, const json& value, const std::string& field,
@@ -585,29 +652,7 @@ RegistrySettings readRegistry(const Reader& r, const json& value, const std::str
         }
     }
     if (const json* v = o.find("values")) {
-        Object keys(r, *v, o.at("values"));
-        for (const auto& item : v->items()) {
-            const std::string keyField = keys.at(item.key());
-            keys.find(item.key());
-            if (!hosted::Registry::validKeyPath(item.key()) || item.key().empty()) {
-                r.fail(keyField, "is not a key path the registry can hold");
-            }
-            if (item.value().is_null()) {
-                RegistrySettings::Value remove;
-                remove.key = item.key();
-                remove.kind = RegistrySettings::Value::Kind::RemoveKey;
-                settings.values.push_back(remove);
-                continue;
-            }
-            if (!item.value().is_object()) {
-                r.fail(keyField, "must be an object of values, or null to remove the key");
-            }
-            for (const auto& entry : item.value().items()) {
-                settings.values.push_back(readRegistryValue(
-                    r, item.key(), entry.key(), entry.value(), keyField + "." + entry.key()));
-            }
-        }
-        keys.finish();
+        settings.values = readRegistryValues(r, *v, o.at("values"));
     }
     o.finish();
     return settings;
@@ -687,23 +732,7 @@ Scenario parseScenario(const std::string& text, const std::string& file,
     if (const json* v = o.find("registry")) {
         scenario.registry = readRegistry(r, *v, "registry", directory);
     }
-    if (const json* v = o.find("keyboardDriver")) {
-        Object k(r, *v, "keyboardDriver");
-        KeyboardDriver driver;
-        if (const json* p = k.find("priority")) {
-            driver.priority = static_cast<int>(r.whole(*p, k.at("priority"), 0, kMaxPriority));
-        }
-        if (const json* s = k.find("sysIntr")) {
-            driver.sysIntr =
-                static_cast<std::uint32_t>(r.whole(*s, k.at("sysIntr"), 1, kMaxSysIntr));
-        }
-        k.finish();
-        if (driver.sysIntr == scenario.machine.sysIntr) {
-            r.fail("keyboardDriver.sysIntr", "is the touch controller's logical interrupt");
-        }
-        scenario.keyboardDriver = driver;
-    }
-    scenario.timeline = readTimeline(r, o.require("timeline"), "timeline");
+    scenario.timeline = readTimeline(r, o.require("timeline"), "timeline", scenario.machine);
     if (const json* v = o.find("expect")) {
         scenario.expect = readExpectations(r, *v, "expect");
     }

@@ -8,7 +8,6 @@
 //     "machine": { ...the simulated machine's own description... },
 //     "registry": {"file": "touch.reg", "defines": ["BSP_TOUCH"],
 //                  "values": {"HARDWARE\\DEVICEMAP\\TOUCH": {"BeepEnable": 1}}},
-//     "keyboardDriver": {"priority": 145},
 //     "timeline": [{"step": "enable"}, {"step": "calibrate"}, ...],
 //     "expect": {"calibration": "passes", "samples": {"atLeast": 100}}
 //   }
@@ -94,10 +93,28 @@ struct PowerStep {
 struct KeysStep {
     std::vector<std::uint8_t> bytes;  // sent by the keyboard now
 };
+struct RegistryValue {
+    std::string key;
+    std::string name;  // empty with RemoveKey
+    enum class Kind { Dword, String, MultiString, Remove, RemoveKey } kind = Kind::Dword;
+    std::uint32_t dword = 0;
+    std::vector<std::string> strings;
+};
+// Registry values changed now (the driver reads them at its next enable).
+struct RegistryStep {
+    std::vector<RegistryValue> values;
+};
+// A keyboard driver that takes the keyboard's bytes off the i8042 (on), or
+// its end (off).
+struct KeyboardDriverStep {
+    bool on = true;
+    int priority = 145;
+    std::uint32_t sysIntr = 16 + 1;  // IRQ 1
+};
 
 using Action = std::variant<EnableStep, DisableStep, CalibrateStep, CaptureStep, AbortStep,
                             TouchStep, MoveStep, LiftStep, TapStep, PathStep, CircleStep, WaitStep,
-                            ModeStep, PowerStep, KeysStep>;
+                            ModeStep, PowerStep, KeysStep, KeyboardDriverStep, RegistryStep>;
 
 struct Step {
     Action action;
@@ -124,11 +141,13 @@ struct Expectations {
     std::optional<CalibrationOutcome> calibration;  // the last calibrate step
     std::optional<CaptureOutcome> capture;          // the last capture step
     std::optional<CountRange> samples;              // delivered samples
+    std::optional<CountRange> touches;              // delivered pen-downs (0x07)
     std::optional<CountRange> clicks;               // clicks heard
     std::optional<double> clickFrequencyHz;         // every click, within 1 %
     std::optional<double> strokeMeanErrorPx;        // at most
     std::optional<double> strokeWorstErrorPx;       // at most
     std::optional<CountRange> cursorMoves;
+    std::optional<host::Point> lastCursor;  // pixels, within 1 on each axis
     std::optional<CountRange> kernelFaults;
     std::optional<CountRange> keyboardBytes;  // taken by the keyboard driver
     // The line of each expectation given, by its name ("samples").
@@ -141,20 +160,7 @@ struct RegistrySettings {
     std::string file;  // resolved path of a .reg file, or empty
     std::string fileText;
     std::vector<std::string> defines;
-    // Applied after the file, in order.
-    struct Value {
-        std::string key;
-        std::string name;
-        enum class Kind { Dword, String, MultiString, Remove, RemoveKey } kind = Kind::Dword;
-        std::uint32_t dword = 0;
-        std::vector<std::string> strings;
-    };
-    std::vector<Value> values;
-};
-
-struct KeyboardDriver {
-    int priority = 145;
-    std::uint32_t sysIntr = 16 + 1;  // IRQ 1
+    std::vector<RegistryValue> values;  // applied after the file, in order
 };
 
 struct Scenario {
@@ -164,7 +170,6 @@ struct Scenario {
     std::uint64_t seed = 1;
     sim::MachineConfig machine;
     RegistrySettings registry;
-    std::optional<KeyboardDriver> keyboardDriver;
     std::vector<Step> timeline;
     Expectations expect;
 };
