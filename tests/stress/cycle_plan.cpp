@@ -32,11 +32,23 @@ constexpr std::array kFaults = {
     EnableFault::MissingSysIntr,
 };
 
-// PendingAtDisable last: every capture but a cycle's last is drawn without it.
+// The modes left pending at the disable come last: every capture but a
+// cycle's last is drawn without them.
 constexpr std::array kCaptures = {
-    CaptureMode::Held,      CaptureMode::Lifted,  CaptureMode::AbortWaiting,
-    CaptureMode::AbortHeld, CaptureMode::Refused, CaptureMode::PendingAtDisable,
+    CaptureMode::Held,
+    CaptureMode::Lifted,
+    CaptureMode::AbortWaiting,
+    CaptureMode::AbortHeld,
+    CaptureMode::AbortRacing,
+    CaptureMode::Refused,
+    CaptureMode::PendingAtDisable,
+    CaptureMode::RacingDisable,
 };
+constexpr int kPendingModes = 2;
+
+// Holds that end about when the driver's 1500 ms hold completes a capture.
+constexpr int kRaceLowMs = 1450;
+constexpr int kRaceHighMs = 1560;
 
 // Which thread creation of the enable starts the sample thread: the beeper's
 // thread, when clicks are on, is created before it.
@@ -45,6 +57,10 @@ unsigned sampleThreadCall(const CyclePlan& plan) {
 }
 
 }  // namespace
+
+bool leftPending(CaptureMode mode) {
+    return mode == CaptureMode::PendingAtDisable || mode == CaptureMode::RacingDisable;
+}
 
 bool mustFail(const CyclePlan& plan) {
     switch (plan.fault) {
@@ -106,6 +122,10 @@ const char* captureName(CaptureMode mode) {
             return "abort-waiting";
         case CaptureMode::AbortHeld:
             return "abort-held";
+        case CaptureMode::AbortRacing:
+            return "abort-racing";
+        case CaptureMode::RacingDisable:
+            return "racing-disable";
         case CaptureMode::Refused:
             return "refused";
         case CaptureMode::PendingAtDisable:
@@ -156,7 +176,7 @@ EnableFault PlanGenerator::pickFault() {
 CapturePlan PlanGenerator::pickCapture(bool last) {
     CapturePlan capture;
     // Only the last capture of a cycle may still be pending at the disable.
-    const int modes = int(kCaptures.size()) - (last ? 1 : 2);
+    const int modes = int(kCaptures.size()) - (last ? 1 : 1 + kPendingModes);
     capture.mode = kCaptures[static_cast<std::size_t>(between(0, modes))];
     capture.settleMs = static_cast<DWORD>(between(1, 100));
     switch (capture.mode) {
@@ -177,6 +197,10 @@ CapturePlan PlanGenerator::pickCapture(bool last) {
         case CaptureMode::PendingAtDisable:
             // 0: the capture never sees a touch.
             capture.holdMs = chance(30) ? 0 : static_cast<DWORD>(between(10, kShortOfHoldMs));
+            break;
+        case CaptureMode::AbortRacing:
+        case CaptureMode::RacingDisable:
+            capture.holdMs = static_cast<DWORD>(between(kRaceLowMs, kRaceHighMs));
             break;
         case CaptureMode::None:
         case CaptureMode::Refused:
@@ -229,7 +253,7 @@ CyclePlan PlanGenerator::next() {
         plan.captures.empty() || plan.captures.back().mode == CaptureMode::PendingAtDisable;
     plan.downAtDisable = fingerFree && chance(kDownAtDisablePercent);
     const bool samplesReachCallback =
-        plan.captures.empty() || plan.captures.back().mode != CaptureMode::PendingAtDisable;
+        plan.captures.empty() || !leftPending(plan.captures.back().mode);
     if (samplesReachCallback && !plan.downAtDisable && chance(kSlowCallbackPercent)) {
         // From within the disable's four waits of 100 ms for the sample
         // thread to past the start of the next enable's thread.

@@ -33,9 +33,14 @@ enum class CaptureMode {
     Lifted,            // a shorter touch completes it at the lift
     AbortWaiting,      // aborted before any touch
     AbortHeld,         // aborted while a touch is held, before the hold time
+    AbortRacing,       // aborted about when a held touch completes it: either outcome, once
     Refused,           // a second capture while one waits is refused; the first is aborted
     PendingAtDisable,  // still waiting (maybe with the finger down) when the driver is disabled
+    RacingDisable,     // the driver is disabled about when a held touch completes it
 };
+
+// The modes whose capture is still running when the driver is disabled.
+bool leftPending(CaptureMode mode);
 
 struct Pixel {
     int x = 0;

@@ -99,6 +99,8 @@ Tally& Tally::operator+=(const Tally& other) {
     reloads += other.reloads;
     clicks += other.clicks;
     slowCallbacks += other.slowCallbacks;
+    racesCompleted += other.racesCompleted;
+    racesAborted += other.racesAborted;
     doubleAborts += other.doubleAborts;
     virtualTime += other.virtualTime;
     return *this;
@@ -110,9 +112,10 @@ std::string Tally::summary() const {
          << " failed enables), " << taps << " taps, " << clicks << " clicks, "
          << "captures: " << completedCaptures << " completed, " << abortedCaptures << " aborted, "
          << refusedCaptures << " refused, " << capturesReleasedByDisable
-         << " released by the disable, " << doubleAborts << " aborted twice; " << slowCallbacks
-         << " disables during a slow callback; " << reloads << " reloads; "
-         << virtualTime / (1000 * kMs) << " s of virtual time";
+         << " released by the disable, " << doubleAborts
+         << " aborted twice, races with the hold time " << racesCompleted << " completed and "
+         << racesAborted << " aborted; " << slowCallbacks << " disables during a slow callback; "
+         << reloads << " reloads; " << virtualTime / (1000 * kMs) << " s of virtual time";
     return text.str();
 }
 
@@ -197,8 +200,7 @@ void StressRun::cycle(const CyclePlan& plan) {
             }
             pending = capture(plan, step);
         }
-    } else if (!plan.captures.empty() &&
-               plan.captures.back().mode == CaptureMode::PendingAtDisable) {
+    } else if (!plan.captures.empty() && leftPending(plan.captures.back().mode)) {
         // A capture in a failed enable: refused at once, or released by the disable.
         pending = session_.startCapture();
     }
@@ -212,7 +214,7 @@ void StressRun::cycle(const CyclePlan& plan) {
         session_.disable();
         liftIfDown();
     }
-    releaseAtDisable(pending, enabled);
+    releaseAtDisable(pending, plan, enabled);
     checkSettled();
     if (plan.tapWhileDisabled) {
         tapWhileDisabled(plan);
@@ -377,7 +379,7 @@ std::optional<host::PendingCapture> StressRun::capture(const CyclePlan& plan,
     ResetEvent(activityEvent_);
     host::PendingCapture pending = session_.startCapture();
     session_.wait(step.settleMs);
-    if (step.mode != CaptureMode::PendingAtDisable) {
+    if (!leftPending(step.mode)) {
         endCapture(plan, step, pending, start);
         checkCaptureClicks(step, clicksBefore);
         return std::nullopt;
@@ -385,12 +387,14 @@ std::optional<host::PendingCapture> StressRun::capture(const CyclePlan& plan,
     if (step.holdMs > 0) {
         press(plan);
         session_.wait(step.holdMs);
-        if (!plan.downAtDisable) {
+        if (step.mode == CaptureMode::PendingAtDisable && !plan.downAtDisable) {
             liftIfDown();
         }
     }
-    EXPECT_FALSE(pending.finished()) << "the capture ended without a completing touch";
-    checkNothingDelivered(start, session_.now() + 1);
+    if (step.mode == CaptureMode::PendingAtDisable) {
+        EXPECT_FALSE(pending.finished()) << "the capture ended without a completing touch";
+        checkNothingDelivered(start, session_.now() + 1);
+    }
     return pending;
 }
 
@@ -421,6 +425,12 @@ void StressRun::endCapture(const CyclePlan& plan, const CapturePlan& step,
         case CaptureMode::AbortWaiting:
             abort(step);
             break;
+        case CaptureMode::AbortRacing:
+            press(plan);
+            quietUntil = session_.now() + kCaptureSafeMs * kMs;
+            session_.wait(step.holdMs);
+            session_.abortCapture();
+            break;
         case CaptureMode::Refused: {
             host::PendingCapture second = session_.startCapture();
             ASSERT_TRUE(second.waitFor(kCaptureReturnMs)) << "the second capture did not return";
@@ -432,11 +442,12 @@ void StressRun::endCapture(const CyclePlan& plan, const CapturePlan& step,
             break;
         }
         case CaptureMode::PendingAtDisable:
+        case CaptureMode::RacingDisable:
         case CaptureMode::None:
             break;
     }
     ASSERT_TRUE(pending.waitFor(kCaptureReturnMs)) << "the capture did not return";
-    checkCaptureEnd(plan, pending, step);
+    checkOutcome(plan, pending.result(), outcomeOf(step.mode));
     liftIfDown();
     session_.wait(kAfterLiftMs);
     checkNothingDelivered(start, quietUntil);
@@ -453,20 +464,36 @@ void StressRun::abort(const CapturePlan& step) {
     }
 }
 
-void StressRun::checkCaptureEnd(const CyclePlan& plan, host::PendingCapture& pending,
-                                const CapturePlan& step) {
-    const host::CaptureResult& result = pending.result();
-    if (step.mode == CaptureMode::Held || step.mode == CaptureMode::Lifted) {
-        EXPECT_EQ(result.result, TRUE);
+// What a capture in the given mode may end with.
+Outcome StressRun::outcomeOf(CaptureMode mode) {
+    switch (mode) {
+        case CaptureMode::Held:
+        case CaptureMode::Lifted:
+            return Outcome::Completed;
+        case CaptureMode::AbortRacing:
+        case CaptureMode::RacingDisable:
+            return Outcome::Either;
+        default:
+            return Outcome::Aborted;
+    }
+}
+
+// A completed capture gives the raw position of the touch and has signalled
+// the activity event; any other gives the latest completed result again.
+void StressRun::checkOutcome(const CyclePlan& plan, const host::CaptureResult& result,
+                             Outcome allowed) {
+    if (result.result != FALSE) {
+        EXPECT_NE(allowed, Outcome::Aborted) << "the capture completed";
         EXPECT_EQ(result.raw, expectedRaw(plan)) << "the captured raw position";
+        EXPECT_EQ(WaitForSingleObject(activityEvent_, 0), WAIT_OBJECT_0) << "activity event";
         lastCompleted_ = result.raw;
         ++tally_.completedCaptures;
-        // The capture's own touch signalled the platform's activity event.
-        EXPECT_EQ(WaitForSingleObject(activityEvent_, 0), WAIT_OBJECT_0) << "activity event";
+        tally_.racesCompleted += allowed == Outcome::Either ? 1 : 0;
     } else {
-        EXPECT_EQ(result.result, FALSE);
+        EXPECT_NE(allowed, Outcome::Completed) << "the capture failed";
         EXPECT_EQ(result.raw, lastCompleted_) << "an aborted capture gives the latest result";
         ++tally_.abortedCaptures;
+        tally_.racesAborted += allowed == Outcome::Either ? 1 : 0;
     }
 }
 
@@ -476,7 +503,8 @@ void StressRun::checkCaptureClicks(const CapturePlan& step, std::size_t clicksBe
         return;
     }
     const bool pressed = step.mode == CaptureMode::Held || step.mode == CaptureMode::Lifted ||
-                         step.mode == CaptureMode::AbortHeld;
+                         step.mode == CaptureMode::AbortHeld ||
+                         step.mode == CaptureMode::AbortRacing;
     const std::size_t expected = clicksBefore + (*clicksOn_ && pressed ? 1 : 0);
     EXPECT_EQ(session_.clicks().size(), expected) << "clicks during the capture";
 }
@@ -494,15 +522,18 @@ void StressRun::checkNothingDelivered(Micros start, Micros until) {
     }
 }
 
-void StressRun::releaseAtDisable(std::optional<host::PendingCapture>& pending, BOOL enabled) {
+void StressRun::releaseAtDisable(std::optional<host::PendingCapture>& pending,
+                                 const CyclePlan& plan, BOOL enabled) {
     if (!pending) {
         return;
     }
     ASSERT_TRUE(pending->waitFor(kReleaseAtDisableMs))
         << "the capture caller is still blocked after the disable";
-    EXPECT_EQ(pending->result().result, FALSE);
-    if (enabled != FALSE) {
-        EXPECT_EQ(pending->result().raw, lastCompleted_);
+    if (enabled == FALSE) {
+        // Nothing could complete it: no sample thread ran.
+        EXPECT_EQ(pending->result().result, FALSE);
+    } else {
+        checkOutcome(plan, pending->result(), outcomeOf(plan.captures.back().mode));
     }
     ++tally_.capturesReleasedByDisable;
     pending.reset();  // closes the capture thread's handle

@@ -34,11 +34,17 @@ struct Tally {
     std::uint64_t clicks = 0;
     std::uint64_t doubleAborts = 0;
     std::uint64_t slowCallbacks = 0;
+    // Aborts and disables about when the hold completes a capture, by outcome.
+    std::uint64_t racesCompleted = 0;
+    std::uint64_t racesAborted = 0;
     hosted::Micros virtualTime = 0;
 
     Tally& operator+=(const Tally& other);
     std::string summary() const;
 };
+
+// What a capture may end with.
+enum class Outcome { Completed, Aborted, Either };
 
 struct StressOptions {
     bool trace = false;     // keep the kernel trace (for replay checks; slower)
@@ -72,11 +78,12 @@ class StressRun {
     void endCapture(const CyclePlan& plan, const CapturePlan& step, host::PendingCapture& pending,
                     hosted::Micros start);
     void abort(const CapturePlan& step);
-    void checkCaptureEnd(const CyclePlan& plan, host::PendingCapture& pending,
-                         const CapturePlan& step);
+    static Outcome outcomeOf(CaptureMode mode);
+    void checkOutcome(const CyclePlan& plan, const host::CaptureResult& result, Outcome allowed);
     void checkCaptureClicks(const CapturePlan& step, std::size_t clicksBefore);
     void checkNothingDelivered(hosted::Micros start, hosted::Micros until);
-    void releaseAtDisable(std::optional<host::PendingCapture>& pending, BOOL enabled);
+    void releaseAtDisable(std::optional<host::PendingCapture>& pending, const CyclePlan& plan,
+                          BOOL enabled);
     void disableDuringSlowCallback(const CyclePlan& plan);
     void tapWhileDisabled(const CyclePlan& plan);
     void reload();
