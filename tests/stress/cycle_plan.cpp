@@ -17,6 +17,7 @@ constexpr int kCursorOffPercent = 20;
 constexpr int kHighPriorityPercent = 20;
 constexpr int kDownAtDisablePercent = 15;
 constexpr int kSlowCallbackPercent = 8;
+constexpr int kReentrantCallbackPercent = 15;
 constexpr int kTapWhileDisabledPercent = 10;
 constexpr int kReloadPercent = 5;
 constexpr int kMaxTaps = 2;
@@ -150,6 +151,7 @@ std::string describe(const CyclePlan& plan) {
     }
     text << " ] downAtDisable=" << plan.downAtDisable << " slowCallback=" << plan.slowCallbackMs
          << "ms" << (plan.reenableWhileSlow ? " reenable" : "")
+         << " reentrantCallback=" << plan.reentrantCallback
          << " tapWhileDisabled=" << plan.tapWhileDisabled << " reload=" << plan.reload << " at=("
          << plan.at.x << "," << plan.at.y << ")";
     return text.str();
@@ -260,6 +262,7 @@ CyclePlan PlanGenerator::next() {
         plan.slowCallbackMs = static_cast<DWORD>(between(200, 1500));
         plan.reenableWhileSlow = chance(50);
     }
+    plan.reentrantCallback = plan.slowCallbackMs == 0 && chance(kReentrantCallbackPercent);
     plan.tapWhileDisabled = chance(kTapWhileDisabledPercent);
     plan.reload = chance(kReloadPercent);
     plan.at = Pixel{between(width_ / 20, width_ - width_ / 20),

@@ -78,6 +78,9 @@ struct CyclePlan {
     // before that thread is back.
     DWORD slowCallbackMs = 0;
     bool reenableWhileSlow = false;
+    // The callback calls back into the driver (capabilities, mode, abort) for
+    // every sample it is given.
+    bool reentrantCallback = false;
     bool tapWhileDisabled = false;
     bool reload = false;  // unload and load the library after the disable
     Pixel at;             // where the finger goes, display pixels

@@ -98,6 +98,7 @@ void expectCoverage(const stress::Tally& tally) {
     EXPECT_GT(tally.reloads, 0u);
     EXPECT_GT(tally.doubleAborts, 0u);
     EXPECT_GT(tally.slowCallbacks, 0u);
+    EXPECT_GT(tally.reentrantCalls, 0u);
     EXPECT_GT(tally.racesCompleted, 0u);
     EXPECT_GT(tally.racesAborted, 0u);
 }

@@ -99,6 +99,7 @@ Tally& Tally::operator+=(const Tally& other) {
     reloads += other.reloads;
     clicks += other.clicks;
     slowCallbacks += other.slowCallbacks;
+    reentrantCalls += other.reentrantCalls;
     racesCompleted += other.racesCompleted;
     racesAborted += other.racesAborted;
     doubleAborts += other.doubleAborts;
@@ -114,8 +115,9 @@ std::string Tally::summary() const {
          << refusedCaptures << " refused, " << capturesReleasedByDisable
          << " released by the disable, " << doubleAborts
          << " aborted twice, races with the hold time " << racesCompleted << " completed and "
-         << racesAborted << " aborted; " << slowCallbacks << " disables during a slow callback; "
-         << reloads << " reloads; " << virtualTime / (1000 * kMs) << " s of virtual time";
+         << racesAborted << " aborted; " << slowCallbacks << " disables during a slow callback, "
+         << reentrantCalls << " calls from the callback; " << reloads << " reloads; "
+         << virtualTime / (1000 * kMs) << " s of virtual time";
     return text.str();
 }
 
@@ -191,6 +193,9 @@ void StressRun::cycle(const CyclePlan& plan) {
             EXPECT_EQ(session_.setMode(TPSM_PRIORITY_HIGH_ID), TRUE);
         }
         clicksOn_ = expectedClicks(plan);
+        if (plan.reentrantCallback) {
+            callIntoDriverFromCallback();
+        }
         for (int i = 0; i < plan.taps && !::testing::Test::HasFailure(); ++i) {
             tap(plan);
         }
@@ -213,6 +218,12 @@ void StressRun::cycle(const CyclePlan& plan) {
     } else {
         session_.disable();
         liftIfDown();
+    }
+    session_.recorder().setHook(nullptr);
+    if (reentrantCalls_ != nullptr) {
+        EXPECT_EQ(reentrantCalls_->refused, 0u) << "calls from the callback were refused";
+        tally_.reentrantCalls += reentrantCalls_->made;
+        reentrantCalls_.reset();
     }
     releaseAtDisable(pending, plan, enabled);
     checkSettled();
@@ -551,6 +562,24 @@ void StressRun::checkSettled() {
     EXPECT_EQ(session_.kernel().openHandleCount(), baselineHandles_) << "handles left open";
     EXPECT_EQ(session_.kernel().liveThreadCount(), 1u) << session_.kernel().threadReport();
     EXPECT_FALSE(session_.machine().speaker().sounding()) << "the speaker was left on";
+}
+
+// The callback is called without the driver's lock, so it may call the
+// driver's entry points; each must answer as it would from any other thread.
+void StressRun::callIntoDriverFromCallback() {
+    auto calls = std::make_shared<ReentrantCalls>();
+    reentrantCalls_ = calls;
+    host::Session& session = session_;
+    session_.recorder().setHook([calls, &session](const host::Sample&) {
+        TPDC_SAMPLE_RATE rate{};
+        const bool answered =
+            session.getDeviceCaps(TPDC_SAMPLE_RATE_ID, &rate) != FALSE &&
+            session.setMode(calls->made % 2 == 0 ? TPSM_PRIORITY_HIGH_ID
+                                                 : TPSM_PRIORITY_NORMAL_ID) != FALSE;
+        session.abortCapture();  // none is pending while samples reach the callback
+        ++calls->made;
+        calls->refused += answered ? 0 : 1;
+    });
 }
 
 // The callback holds the sample thread past the disable's waits for it.  The

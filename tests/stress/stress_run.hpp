@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -34,6 +35,7 @@ struct Tally {
     std::uint64_t clicks = 0;
     std::uint64_t doubleAborts = 0;
     std::uint64_t slowCallbacks = 0;
+    std::uint64_t reentrantCalls = 0;  // rounds of entry-point calls made from the callback
     // Aborts and disables about when the hold completes a capture, by outcome.
     std::uint64_t racesCompleted = 0;
     std::uint64_t racesAborted = 0;
@@ -84,6 +86,7 @@ class StressRun {
     void checkNothingDelivered(hosted::Micros start, hosted::Micros until);
     void releaseAtDisable(std::optional<host::PendingCapture>& pending, const CyclePlan& plan,
                           BOOL enabled);
+    void callIntoDriverFromCallback();
     void disableDuringSlowCallback(const CyclePlan& plan);
     void tapWhileDisabled(const CyclePlan& plan);
     void reload();
@@ -107,6 +110,11 @@ class StressRun {
     std::size_t faultsReported_ = 0;
     host::Point lastCompleted_;  // raw result of the latest completed capture of this library
     bool fingerDown_ = false;
+    struct ReentrantCalls {
+        std::uint64_t made = 0;
+        std::uint64_t refused = 0;
+    };
+    std::shared_ptr<ReentrantCalls> reentrantCalls_;  // while the callback calls the driver
     std::optional<bool> clicksOn_;  // whether this enable left clicks on, when known
     Tally tally_;
 };
