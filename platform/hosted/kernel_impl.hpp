@@ -77,8 +77,9 @@ struct WaitInfo {
     void* handle = nullptr;          // as the waiter named it
     Micros since = 0;
     std::optional<Micros> deadline;
-    std::uint64_t order = 0;  // ties between equal deadlines: first blocked wakes first
-    bool wakeOnStep = false;  // advanceUntil: also woken whenever the clock moves
+    std::uint64_t order = 0;         // ties between equal deadlines: first blocked wakes first
+    bool wakeOnStep = false;         // advanceUntil: also woken when the machine falls quiet
+    std::uint64_t activityMark = 0;  // ...after kernel activity beyond this count
     DWORD result = WAIT_FAILED;
 };
 
@@ -252,7 +253,7 @@ class Kernel::Impl : public DeviceContext {
     // when the run hit its time cap on the way.
     bool advanceClockTo(Micros target);
     void runDueEvents(Micros target);
-    void wakeSteppers();
+    bool wakeStaleSteppers();
     void wake(Thread& thread, DWORD result);
     void cancelWait(Thread& thread);
     bool tryAcquire(Object& object, Thread& thread);
@@ -287,7 +288,7 @@ class Kernel::Impl : public DeviceContext {
     std::unordered_map<DeviceEventId, Micros> eventTimes_;
     DeviceEventId nextEventId_ = 1;
     bool inDeviceAction_ = false;
-    std::uint64_t activity_ = 0;  // counts kernel events other than port access and Sleep(0)
+    std::uint64_t activity_ = 0;  // kernel events and device events; not port access or Sleep(0)
 
     bool stopped_ = false;
     bool stopThrown_ = false;  // RunStopped reaches the main thread once

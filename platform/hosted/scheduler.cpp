@@ -297,6 +297,9 @@ Thread& Kernel::Impl::pickNext(Thread& current) {
         if (!ready_.empty()) {
             return takeNext();
         }
+        if (wakeStaleSteppers()) {
+            continue;
+        }
         if (++steps_ > config_.stepLimit) {
             return stopRun(current, "livelock: step limit of " + std::to_string(config_.stepLimit) +
                                         " reached");
@@ -311,7 +314,6 @@ Thread& Kernel::Impl::pickNext(Thread& current) {
             return stopRun(current, "livelock: virtual time limit of " +
                                         TraceLog::formatTime(config_.timeLimit) + " s reached");
         }
-        wakeSteppers();
     }
 }
 
@@ -430,6 +432,7 @@ bool Kernel::Impl::advanceUntil(const std::function<bool()>& pred, Micros timeou
         me.wait.order = ++waitOrder_;
         me.wait.deadline = end;
         me.wait.wakeOnStep = true;
+        me.wait.activityMark = activity_;
         me.state = ThreadState::Blocked;
         block(me);
     }
@@ -488,6 +491,7 @@ void Kernel::Impl::runDueEvents(Micros target) {
             eventTimes_.erase(due->first.second);
             events_.erase(due);
             const FlagScope device(inDeviceAction_);
+            ++activity_;
             action();
         } else {
             now_ = std::max(now_, *sleeper->wait.deadline);
@@ -496,12 +500,18 @@ void Kernel::Impl::runDueEvents(Micros target) {
     }
 }
 
-void Kernel::Impl::wakeSteppers() {
+bool Kernel::Impl::wakeStaleSteppers() {
+    // The machine is quiet: a thread in advanceUntil looks at its predicate
+    // again if anything happened since it last did.
+    bool woken = false;
     for (const auto& t : threads_) {
-        if (t->state == ThreadState::Blocked && t->wait.wakeOnStep) {
+        if (t->state == ThreadState::Blocked && t->wait.wakeOnStep &&
+            t->wait.activityMark != activity_) {
             wake(*t, WAIT_TIMEOUT);
+            woken = true;
         }
     }
+    return woken;
 }
 
 void Kernel::Impl::wake(Thread& thread, DWORD result) {

@@ -192,6 +192,33 @@ TEST(KernelAdvance, AdvanceUntilStopsWhenThePredicateHoldsOrAtTheTimeout) {
     EXPECT_EQ(kernel.now(), 13'000u);
 }
 
+DWORD logWakesWithShortTimeouts(LPVOID arg) {
+    auto& job = *static_cast<Job*>(arg);
+    for (;;) {
+        const DWORD result = WaitForSingleObject(job.object, job.milliseconds);
+        job.log->add(result == WAIT_OBJECT_0 ? "signalled" : "timeout");
+        job.milliseconds = 2;
+    }
+}
+
+TEST(KernelAdvance, AdvanceUntilLooksAtItsPredicateAsSoonAsTheMachineFallsQuiet) {
+    Kernel kernel;
+    Log log;
+    kernel.mapInterrupt(3, 4);
+    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    ASSERT_TRUE(InterruptInitialize(3, event, nullptr, 0));
+    Job job{&log, event, "worker", INFINITE};
+    startThread(logWakesWithShortTimeouts, job, 100);
+    kernel.devices().schedule(3'000, [&] { kernel.devices().raiseLine(4); });
+    // The worker handles the interrupt at 3 ms and then waits 2 ms at a
+    // time: the host sees the first entry at 3 ms, before any timeout.
+    EXPECT_TRUE(kernel.advanceUntil([&] { return !log.steps.empty(); }, 100'000));
+    EXPECT_EQ(kernel.now(), 3'000u);
+    EXPECT_EQ(log.whats(), Names{"signalled"});
+    EXPECT_TRUE(kernel.advanceUntil([&] { return log.steps.size() == 3; }, 100'000));
+    EXPECT_EQ(kernel.now(), 7'000u);
+}
+
 // ---- The random policy ----
 
 struct ToyRun {
