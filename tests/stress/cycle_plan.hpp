@@ -78,7 +78,7 @@ struct CyclePlan {
     // before that thread is back.
     DWORD slowCallbackMs = 0;
     bool reenableWhileSlow = false;
-    // The callback calls back into the driver (capabilities, mode, abort) for
+    // The callback calls back into the driver (capabilities and mode) for
     // every sample it is given.
     bool reentrantCallback = false;
     bool tapWhileDisabled = false;

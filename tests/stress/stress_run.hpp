@@ -1,12 +1,13 @@
 // The driver enabled and disabled over and over on one simulated board under
 // the kernel's seeded random scheduling, with touches, calibration captures,
-// aborts, clicks, failed enables and library reloads drawn from the same
-// seed.  After every disable the board must be back where it started: no
-// kernel fault, no handle left open, no thread but the main one, no caller
-// still blocked, the speaker silent.
+// aborts, clicks, failed enables, callbacks that call back into the driver or
+// stall the sample thread, and library reloads, all drawn from one seed.
+// After every disable the board must be back where it started: no kernel
+// fault, no handle left open, no thread but the main one, no caller still
+// blocked, the speaker silent.
 //
-// Every check is a GoogleTest expectation whose message starts with the seed
-// and the cycle, so a failure replays with that seed alone.
+// Every failure carries the seed, the cycle and its plan, so that it replays
+// with that seed alone.
 #pragma once
 
 #include <cstddef>
