@@ -6,6 +6,15 @@
 
 namespace touchsim {
 
+namespace {
+
+// Fields deeper than this are not indexed (a scenario's fields lie a few
+// levels deep); deeper text is only stepped over, so that a deeply nested
+// text costs time and memory in proportion to its length.
+constexpr std::size_t kMaxIndexedDepth = 32;
+
+}  // namespace
+
 // Walks the text once, without recursion (a deeply nested text must not
 // exhaust the stack), keeping the path of the value being read.
 class JsonLines::Scanner {
@@ -33,6 +42,8 @@ class JsonLines::Scanner {
         std::size_t count = 0;  // members or elements read so far
     };
 
+    bool indexed() const { return stack_.size() <= kMaxIndexedDepth; }
+
     // One move inside the innermost container: its next member or element,
     // or its end.
     bool step() {
@@ -55,22 +66,25 @@ class JsonLines::Scanner {
             skipSpace();
         }
         const std::size_t index = level.count++;
+        const bool keep = indexed();
         std::string path;
         if (level.object) {
             const int keyLine = line_;
             std::string key;
-            if (!readString(&key)) {
+            if (!readString(keep ? &key : nullptr)) {
                 return false;
             }
-            path = level.path.empty() ? key : level.path + "." + key;
-            lines_.emplace(path, keyLine);
+            if (keep) {
+                path = level.path.empty() ? key : level.path + "." + key;
+                lines_.emplace(path, keyLine);
+            }
             skipSpace();
             if (at_ >= text_.size() || text_[at_] != ':') {
                 return false;
             }
             ++at_;
             skipSpace();
-        } else {
+        } else if (keep) {
             path = level.path + "[" + std::to_string(index) + "]";
             lines_.emplace(path, line_);
         }

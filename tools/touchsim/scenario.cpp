@@ -707,10 +707,16 @@ Scenario parseScenario(const std::string& text, const std::string& file,
         document = json::parse(text);
     } catch (const json::parse_error& error) {
         const std::size_t at = error.byte > 0 ? error.byte - 1 : 0;
+        // The parser's own text repeats the place; keep what follows it.
+        std::string what = error.what();
+        const std::size_t place = what.find(", column ");
+        const std::size_t reason = place == std::string::npos ? place : what.find(": ", place);
+        if (reason != std::string::npos) {
+            what = what.substr(reason + 2);
+        }
         throw ScenarioError(file, JsonLines::lineAt(text, at), "",
                             "not valid JSON (column " +
-                                std::to_string(JsonLines::columnAt(text, at)) +
-                                "): " + error.what());
+                                std::to_string(JsonLines::columnAt(text, at)) + "): " + what);
     }
     const Reader r(text, file);
     Scenario scenario;

@@ -1,0 +1,348 @@
+// touchsim as its users run it: the program is started as a subprocess on the
+// default scenario, on every example, and on scenario files that are wrong in
+// one place each, and its exit status, summary and output folder are checked.
+#include <sys/wait.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+struct Outcome {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string slurp(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::string quoted(const std::string& text) {
+    std::string out = "'";
+    for (const char c : text) {
+        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    return out + "'";
+}
+
+class Touchsim : public testing::Test {
+  protected:
+    void SetUp() override {
+#ifndef TOUCHSIM_PROGRAM
+        GTEST_SKIP() << "touchsim is not built in this configuration";
+#else
+        const testing::TestInfo* test = testing::UnitTest::GetInstance()->current_test_info();
+        dir_ = fs::temp_directory_path() /
+               ("touchsim_cli_" + std::string(test->name()) + "_" + std::to_string(getpid()));
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+#endif
+    }
+    void TearDown() override {
+        if (!dir_.empty() && !HasFailure()) {
+            fs::remove_all(dir_);
+        }
+    }
+
+    Outcome run(const std::vector<std::string>& args) {
+        std::string command;
+#ifdef TOUCHSIM_PROGRAM
+        command = quoted(TOUCHSIM_PROGRAM);
+#endif
+        for (const std::string& arg : args) {
+            command += " " + quoted(arg);
+        }
+        const fs::path out = dir_ / "stdout.txt";
+        const fs::path err = dir_ / "stderr.txt";
+        const int raw = std::system((command + " >" + quoted(out) + " 2>" + quoted(err)).c_str());
+        Outcome outcome;
+        outcome.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+        outcome.out = slurp(out);
+        outcome.err = slurp(err);
+        return outcome;
+    }
+
+    fs::path write(const std::string& name, const std::string& text) {
+        const fs::path path = dir_ / name;
+        std::ofstream(path, std::ios::binary) << text;
+        return path;
+    }
+
+    static fs::path examples() {
+#ifdef TOUCHSIM_EXAMPLES
+        return TOUCHSIM_EXAMPLES;
+#else
+        return {};
+#endif
+    }
+
+    fs::path dir_;
+};
+
+std::size_t lines(const std::string& text) {
+    return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
+// ---- The default scenario ----
+
+TEST_F(Touchsim, DefaultScenarioPassesAndItsSummaryMatchesItsFiles) {
+    const fs::path out = dir_ / "out";
+    const Outcome o = run({"--json", "--out", out.string()});
+    ASSERT_EQ(o.status, 0) << o.err;
+    const json summary = json::parse(o.out);
+    EXPECT_EQ(summary, json::parse(slurp(out / "summary.json")));
+    EXPECT_EQ(summary["result"], "passed");
+
+    // The controller was started with its whole command sequence.
+    ASSERT_EQ(summary["enables"].size(), 1u);
+    EXPECT_EQ(summary["enables"][0]["succeeded"], true);
+    EXPECT_EQ(summary["enables"][0]["commandsSent"], 67);
+
+    // Five targets, each captured and mapped back close to its target.
+    const json& calibration = summary["calibrations"][0];
+    EXPECT_EQ(calibration["outcome"], "passed");
+    ASSERT_EQ(calibration["points"].size(), 5u);
+    for (const json& point : calibration["points"]) {
+        EXPECT_TRUE(point["captured"].get<bool>());
+        EXPECT_LT(point["residualPx"].get<double>(), 1.0) << point.dump();
+    }
+
+    // Every delivered sample is in samples.csv, after its header line.
+    const std::size_t delivered = summary["samples"]["delivered"];
+    EXPECT_GE(delivered, 500u);
+    EXPECT_EQ(lines(slurp(out / "samples.csv")), delivered + 1);
+    EXPECT_EQ(summary["samples"]["touches"], 5);
+    EXPECT_LT(summary["stroke"]["meanErrorPx"].get<double>(), 1.0);
+
+    // Ten pen-downs (five targets, a circle, a line, three taps): ten clicks
+    // at 1193180 / 795 Hz.
+    EXPECT_EQ(summary["clicks"]["count"], 10);
+    EXPECT_NEAR(summary["clicks"]["meanFrequencyHz"].get<double>(), 1500.855, 0.01);
+
+    EXPECT_EQ(slurp(out / "clicks.wav").substr(0, 4), "RIFF");
+    const std::string calibrationSvg = slurp(out / "calibration.svg");
+    EXPECT_EQ(calibrationSvg.rfind("<svg", 0), 0u);
+    EXPECT_NE(calibrationSvg.find("Calibration passed"), std::string::npos);
+    EXPECT_NE(slurp(out / "stroke.svg").find("<polyline"), std::string::npos);
+}
+
+TEST_F(Touchsim, DefaultSummaryTextNamesVerdictSamplesAccuracyAndClicks) {
+    const Outcome o = run({"--out", (dir_ / "out").string()});
+    ASSERT_EQ(o.status, 0) << o.err;
+    for (const char* expected :
+         {"controller start  67 commands", "calibration       passed", "sub-pixel residuals",
+          "samples", "a second while the pen was down", "stroke accuracy   mean",
+          "clicks            10 heard at 1500.9 Hz", "expectations      all 8 met"}) {
+        EXPECT_NE(o.out.find(expected), std::string::npos) << expected << "\n" << o.out;
+    }
+}
+
+TEST_F(Touchsim, TheBuiltInDefaultIsTheDefaultExample) {
+    const Outcome builtIn = run({"--json", "--out", (dir_ / "a").string()});
+    const Outcome file = run(
+        {"run", (examples() / "default.json").string(), "--json", "--out", (dir_ / "b").string()});
+    ASSERT_EQ(builtIn.status, 0);
+    ASSERT_EQ(file.status, 0);
+    json a = json::parse(builtIn.out);
+    json b = json::parse(file.out);
+    for (json* summary : {&a, &b}) {
+        summary->erase("file");
+        summary->erase("artifacts");
+    }
+    EXPECT_EQ(a, b);
+    EXPECT_EQ(slurp(dir_ / "a" / "samples.csv"), slurp(dir_ / "b" / "samples.csv"));
+}
+
+// ---- Examples ----
+
+TEST_F(Touchsim, EveryExampleRunsWithItsExpectedStatus) {
+    // Every example states what its run shows as expectations that hold.
+    const std::map<std::string, int> expected = {
+        {"default.json", 0},        {"rotated_display.json", 0},   {"calibration_fails.json", 0},
+        {"abort.json", 0},          {"silent_controller.json", 0}, {"keyboard.json", 0},
+        {"click_settings.json", 0}, {"modes_and_power.json", 0},
+    };
+    std::size_t seen = 0;
+    for (const fs::directory_entry& entry : fs::directory_iterator(examples())) {
+        if (entry.path().extension() != ".json") {
+            continue;
+        }
+        const std::string name = entry.path().filename().string();
+        const auto want = expected.find(name);
+        ASSERT_NE(want, expected.end()) << name << " is not in this test's table";
+        ++seen;
+        const fs::path out = dir_ / entry.path().stem();
+        const Outcome o = run({"run", entry.path().string(), "--quiet", "--out", out.string()});
+        EXPECT_EQ(o.status, want->second) << name << "\n" << o.err;
+        EXPECT_EQ(o.out, "") << name << ": --quiet printed";
+        const json summary = json::parse(slurp(out / "summary.json"));
+        EXPECT_EQ(summary["result"], want->second == 0 ? "passed" : "failed") << name;
+        EXPECT_GE(summary["expectations"].size(), 3u) << name << " checks too little";
+    }
+    EXPECT_EQ(seen, expected.size());
+}
+
+// ---- Bad input ----
+
+struct BadScenario {
+    const char* name;
+    const char* text;
+    int line;
+    const char* field;  // the start of what follows "<file>:<line>: "
+};
+
+TEST_F(Touchsim, BadScenariosNameTheFileTheLineAndTheField) {
+    write("bad.reg",
+          "[HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\TOUCH]\n\"BeepFreq\"=dword:1\n"
+          "\"BeepDelay\"=dwerd:2\n");
+    const BadScenario cases[] = {
+        {"syntax", "{\n  \"timeline\": [\n    {\"step\": \"enable\",, }\n  ]\n}\n", 3,
+         "not valid JSON"},
+        {"unknown_step",
+         "{\n  \"timeline\": [\n    {\"step\": \"enable\"},\n    {\"step\": \"jump\"}\n  ]\n}\n", 4,
+         "timeline[1].step: unknown step \"jump\""},
+        {"machine_field",
+         "{\n  \"machine\": {\n    \"display\": {\"width\": 800, \"height\": 480},\n"
+         "    \"panel\": {\"noise\": -1}\n  },\n  \"timeline\": [{\"step\": \"enable\"}]\n}\n",
+         4, "machine.panel.noise:"},
+        {"missing_timeline", "{\n  \"name\": \"nothing to do\"\n}\n", 1, "timeline: missing"},
+        {"wrong_type",
+         "{\"timeline\": [\n  {\"step\": \"enable\"},\n  {\"step\": \"tap\", \"at\": [1, 2],\n"
+         "   \"holdMs\": \"long\"}\n]}\n",
+         4, "timeline[1].holdMs: must be a number"},
+        {"lift_while_up",
+         "{\"timeline\": [\n  {\"step\": \"enable\"},\n  {\"step\": \"lift\"}\n]}\n", 3,
+         "timeline[1].step: \"lift\" needs the finger down"},
+        {"missing_reg",
+         "{\n  \"registry\": {\"file\": \"nowhere.reg\"},\n  \"timeline\": "
+         "[{\"step\": \"enable\"}]\n}\n",
+         2, "registry.file: cannot read"},
+        {"bad_reg",
+         "{\n  \"registry\": {\n    \"file\": \"bad.reg\"\n  },\n  \"timeline\": "
+         "[{\"step\": \"enable\"}]\n}\n",
+         3, "registry.file: "},
+        {"bad_value",
+         "{\n  \"registry\": {\"values\": {\n    \"HARDWARE\\\\DEVICEMAP\\\\TOUCH\": {\n"
+         "      \"BeepFreq\": true}}},\n  \"timeline\": [{\"step\": \"enable\"}]\n}\n",
+         4, "registry.values.HARDWARE\\DEVICEMAP\\TOUCH.BeepFreq: must be"},
+        {"range",
+         "{\n  \"timeline\": [{\"step\": \"enable\"}],\n  \"expect\": {\n    \"samples\": "
+         "{\"atLeast\": 5,\n                \"atMost\": 2}\n  }\n}\n",
+         5, "expect.samples.atMost: is below"},
+        {"unknown_top", "{\n  \"timeline\": [{\"step\": \"enable\"}],\n  \"timelne\": []\n}\n", 3,
+         "timelne: unknown field"},
+        {"too_long",
+         "{\"timeline\": [\n  {\"step\": \"circle\", \"centre\": [400, 240],\n"
+         "   \"radius\": 200, \"turns\": 100, \"speed\": 1}\n]}\n",
+         2, "timeline[0]: the finger's moves and taps up to here take"},
+    };
+    for (const BadScenario& c : cases) {
+        const fs::path file = write(std::string(c.name) + ".json", c.text);
+        const Outcome o = run({"run", file.string(), "--out", (dir_ / "out").string()});
+        EXPECT_EQ(o.status, 2) << c.name << "\n" << o.out << o.err;
+        const std::string place = file.string() + ":" + std::to_string(c.line) + ": " + c.field;
+        EXPECT_NE(o.err.find(place), std::string::npos)
+            << c.name << ": wanted \"" << place << "\" in\n"
+            << o.err;
+    }
+}
+
+TEST_F(Touchsim, ABadRegFileIsNamedWithItsOwnLine) {
+    const fs::path reg = write("extra.reg",
+                               "[HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\TOUCH]\n"
+                               "\"BeepEnable\"=dword:1\n\"BeepFreq\"=dword:xyz\n");
+    const Outcome o = run({"--reg", reg.string(), "--out", (dir_ / "out").string()});
+    EXPECT_EQ(o.status, 2);
+    EXPECT_NE(o.err.find(reg.string() + ":3"), std::string::npos) << o.err;
+}
+
+TEST_F(Touchsim, DeeplyNestedInputIsRefusedNotACrash) {
+    const std::size_t depth = 100000;
+    const fs::path file =
+        write("deep.json", "{\"timeline\": [{\"step\": \"enable\"}],\n \"x\": " +
+                               std::string(depth, '[') + std::string(depth, ']') + "}");
+    const Outcome o = run({"run", file.string(), "--out", (dir_ / "out").string()});
+    EXPECT_EQ(o.status, 2);
+    EXPECT_NE(o.err.find(file.string() + ":2: x: unknown field"), std::string::npos) << o.err;
+}
+
+TEST_F(Touchsim, BadOptionsAreBadInput) {
+    EXPECT_EQ(run({"--no-such-option"}).status, 2);
+    EXPECT_EQ(run({"run", (dir_ / "missing.json").string()}).status, 2);
+    EXPECT_EQ(run({"--seed", "many"}).status, 2);
+    const Outcome help = run({"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("--seed"), std::string::npos);
+    EXPECT_NE(help.out.find("run"), std::string::npos);
+    // An output folder that cannot be made.
+    write("file", "not a folder");
+    const Outcome o = run({"--out", (dir_ / "file" / "out").string()});
+    EXPECT_EQ(o.status, 2);
+    EXPECT_NE(o.err.find("--out"), std::string::npos) << o.err;
+}
+
+// ---- Expectations, seeds, options ----
+
+TEST_F(Touchsim, AnUnmetExpectationExitsWithOneAndSaysWhich) {
+    // The default scenario expects ten clicks; this turns the click off.
+    const fs::path reg = write("quiet.reg",
+                               "[HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\TOUCH]\n"
+                               "\"BeepEnable\"=dword:0\n");
+    const Outcome o = run({"--reg", reg.string(), "--quiet", "--out", (dir_ / "out").string()});
+    EXPECT_EQ(o.status, 1);
+    EXPECT_EQ(o.out, "");
+    EXPECT_NE(o.err.find("expect.clicks: exactly 10 clicks heard, got 0"), std::string::npos)
+        << o.err;
+    EXPECT_EQ(o.err.find("expect.calibration"), std::string::npos) << o.err;
+    const json summary = json::parse(slurp(dir_ / "out" / "summary.json"));
+    EXPECT_EQ(summary["result"], "failed");
+}
+
+TEST_F(Touchsim, OneSeedGivesTheSameFilesAndAnotherSeedOtherSamples) {
+    const std::vector<std::string> files = {"samples.csv", "summary.json", "calibration.svg",
+                                            "stroke.svg", "clicks.wav"};
+    for (const char* run_name : {"a", "b"}) {
+        ASSERT_EQ(run({"--seed", "7", "--quiet", "--out", (dir_ / run_name).string()}).status, 0);
+    }
+    for (const std::string& name : files) {
+        EXPECT_EQ(slurp(dir_ / "a" / name), slurp(dir_ / "b" / name)) << name;
+    }
+    ASSERT_EQ(run({"--seed", "8", "--quiet", "--out", (dir_ / "c").string()}).status, 0);
+    EXPECT_NE(slurp(dir_ / "a" / "samples.csv"), slurp(dir_ / "c" / "samples.csv"));
+    EXPECT_EQ(json::parse(slurp(dir_ / "c" / "summary.json"))["seed"], 8);
+}
+
+TEST_F(Touchsim, TraceWritesTheKernelTraceAndEveryPortAccess) {
+    const fs::path out = dir_ / "out";
+    ASSERT_EQ(run({"--trace", "--quiet", "--out", out.string()}).status, 0);
+    const std::string trace = slurp(out / "trace.txt");
+    // The sample thread gets the registry's default priority, 109.
+    EXPECT_NE(trace.find(" to 109\n"), std::string::npos) << trace.substr(0, 3000);
+    // The controller's first command frame: 0xD4 to the command port, then
+    // the frame header 0x0A to the data port.
+    const std::string ports = slurp(out / "ports.csv");
+    const std::size_t d4 = ports.find(",write,0x64,0xD4\n");
+    ASSERT_NE(d4, std::string::npos);
+    EXPECT_NE(ports.find(",write,0x60,0x0A\n", d4), std::string::npos);
+    const json summary = json::parse(slurp(out / "summary.json"));
+    EXPECT_NE(std::find(summary["artifacts"].begin(), summary["artifacts"].end(), "ports.csv"),
+              summary["artifacts"].end());
+}
+
+}  // namespace
