@@ -345,7 +345,6 @@ TEST(KernelFaultInjection, TheChosenCallFailsWithThePlatformsError) {
 // ---- Host programming errors ----
 
 TEST(KernelHostErrors, APlatformCallWithoutAKernelOrFromAForeignThreadAbortsWithAMessage) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_DEATH(GetTickCount(), "GetTickCount: called with no hosted::Kernel alive");
     EXPECT_DEATH(
         {
