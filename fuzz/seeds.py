@@ -125,6 +125,11 @@ ENDIF
     }
 
 
+# ---- scenario_parser: the example scenarios ----
+def scenario_parser_seeds():
+    return {path.stem: path.read_bytes() for path in sorted((ROOT / "examples").glob("*.json"))}
+
+
 def write(target, seeds):
     folder = CORPUS / target
     folder.mkdir(parents=True, exist_ok=True)
@@ -136,3 +141,4 @@ if __name__ == "__main__":
     write("report_reader", report_reader_seeds())
     write("controller_command", controller_command_seeds())
     write("reg_parser", reg_parser_seeds())
+    write("scenario_parser", scenario_parser_seeds())
