@@ -69,9 +69,12 @@ struct TraceRecord {
 };
 
 // A misuse the kernel caught instead of invoking undefined behaviour: a
-// closed or unknown handle used, a handle closed while another thread waits
-// on it, a critical section left by a thread that does not own it or entered
-// twice by its owner.
+// closed, unknown or wrong-kind handle used, a handle closed while another
+// thread waits on it, a critical section left by a thread that does not own
+// it, entered twice by its owner (counted, so nothing hangs), used while null,
+// uninitialized or deleted, deleted while in use, or still owned by a thread
+// that ended; a port number outside the I/O space; a thread ended by an
+// exception.
 struct KernelFault {
     Micros time;
     std::string thread;
