@@ -68,8 +68,11 @@ static BOOL StartSampling(void) {
         ControllerStop();
         return FALSE;
     }
-    SharedWrite(&SampleThreadExit, 0);
+    /* The generation moves first: a thread left over from an earlier disable
+       must never see the exit flag cleared while its generation still
+       matches, or it would go back to waiting on the new TouchEvent. */
     InterlockedIncrement(&SampleThreadGeneration);
+    SharedWrite(&SampleThreadExit, 0);
     SampleThread = CreateThread(NULL, 0, SampleThreadProc, NULL, 0, NULL);
     if (SampleThread == NULL) {
         InterruptDisable(SysIntr);
