@@ -198,6 +198,18 @@ TEST_F(Touchsim, EveryExampleRunsWithItsExpectedStatus) {
     EXPECT_EQ(seen, expected.size());
 }
 
+TEST_F(Touchsim, TheReadmeScenarioRunsAsDocumented) {
+    const std::string readme = slurp(examples() / ".." / "README.md");
+    const std::size_t start = readme.find("```json\n");
+    ASSERT_NE(start, std::string::npos);
+    const std::size_t end = readme.find("```", start + 8);
+    const fs::path file = write("readme.json", readme.substr(start + 8, end - start - 8));
+    const Outcome o = run({"run", file.string(), "--quiet", "--out", (dir_ / "out").string()});
+    EXPECT_EQ(o.status, 0) << o.err;
+    const json summary = json::parse(slurp(dir_ / "out" / "summary.json"));
+    EXPECT_EQ(summary["expectations"].size(), 3u);
+}
+
 // ---- Bad input ----
 
 struct BadScenario {

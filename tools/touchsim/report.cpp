@@ -153,8 +153,8 @@ std::string enableLine(const RunResult& run) {
     }
     const EnableRecord& e = run.enables.front();
     std::string text = std::to_string(e.commands) + " commands (" + std::to_string(e.bytes) +
-                       " bytes) in " + fixed(ms(e.duration), 1) + " virtual ms; enable " +
-                       (e.succeeded ? "succeeded" : "FAILED");
+                       " bytes) sent; the enable " + (e.succeeded ? "succeeded" : "FAILED") +
+                       " after " + fixed(ms(e.duration), 1) + " virtual ms";
     if (run.enables.size() > 1) {
         std::size_t ok = 0;
         for (const EnableRecord& other : run.enables) {

@@ -26,12 +26,25 @@ Micros micros(double ms) {
     return static_cast<Micros>(std::llround(ms * static_cast<double>(kMicrosPerMilli)));
 }
 
+// UTF-8, as the JSON reader has checked it, to the platform's 16-bit strings.
 std::u16string utf16(const std::string& text) {
-    // Registry strings in scenarios are ASCII in practice; bytes above 0x7F
-    // are taken as Latin-1 rather than refused.
     std::u16string out;
-    for (const char c : text) {
-        out.push_back(static_cast<char16_t>(static_cast<unsigned char>(c)));
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        const int extra = lead >= 0xF0 ? 3 : lead >= 0xE0 ? 2 : lead >= 0xC0 ? 1 : 0;
+        char32_t code = extra == 0 ? lead : lead & (0x3F >> extra);
+        for (int k = 1; k <= extra && i + static_cast<std::size_t>(k) < text.size(); ++k) {
+            code = (code << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+        }
+        i += static_cast<std::size_t>(extra) + 1;
+        if (code >= 0x10000) {
+            code -= 0x10000;
+            out.push_back(static_cast<char16_t>(0xD800 + (code >> 10)));
+            out.push_back(static_cast<char16_t>(0xDC00 + (code & 0x3FF)));
+        } else {
+            out.push_back(static_cast<char16_t>(code));
+        }
     }
     return out;
 }
@@ -47,9 +60,14 @@ void applyValues(hosted::Registry& registry, const std::vector<RegistryValue>& v
                 registry.setString(v.key, v.name, utf16(v.strings.front()));
                 break;
             case Kind::MultiString: {
+                // Each string ends in a NUL, and the list in one more (which
+                // setString adds); an empty list is the lone pair of NULs.
                 std::u16string joined;
                 for (const std::string& s : v.strings) {
                     joined += utf16(s);
+                    joined.push_back(u'\0');
+                }
+                if (v.strings.empty()) {
                     joined.push_back(u'\0');
                 }
                 registry.setString(v.key, v.name, joined, REG_MULTI_SZ);
