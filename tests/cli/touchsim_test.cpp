@@ -272,6 +272,11 @@ TEST_F(Touchsim, BadScenariosNameTheFileTheLineAndTheField) {
         EXPECT_NE(o.err.find(place), std::string::npos)
             << c.name << ": wanted \"" << place << "\" in\n"
             << o.err;
+        if (std::string(c.name) == "bad_reg") {
+            // The .reg file is found beside the scenario and named with its line.
+            EXPECT_NE(o.err.find(place + (dir_ / "bad.reg").string() + ":3: "), std::string::npos)
+                << o.err;
+        }
     }
 }
 

@@ -155,19 +155,37 @@ sim::Point samplePixel(const host::Sample& sample) {
 
 std::optional<double> distanceToPath(const std::vector<TimedPoint>& path, sim::Point p, Micros from,
                                      Micros to) {
-    // The first point at or after `from`, and the one before it, whose
-    // segment leads into the window.
-    auto begin = std::lower_bound(path.begin(), path.end(), from,
-                                  [](const TimedPoint& point, Micros t) { return point.time < t; });
-    if (begin != path.begin()) {
-        --begin;
+    // The first point at or after `from`; the finger was on the segment that
+    // leads to it when the window opened.
+    auto it = std::lower_bound(path.begin(), path.end(), from,
+                               [](const TimedPoint& point, Micros t) { return point.time < t; });
+    if (it == path.end()) {
+        return std::nullopt;  // lifted before the window
+    }
+    if (it != path.begin() && it->time > from && !it->jumped) {
+        --it;
     }
     std::optional<double> best;
-    for (auto it = begin; it != path.end() && it->time <= to; ++it) {
-        double d = std::hypot(p.x - it->at.x, p.y - it->at.y);
-        const auto after = std::next(it);
-        if (after != path.end() && !after->jumped) {
-            d = std::min(d, distanceToSegment(p, it->at, after->at));
+    for (; it != path.end() && it->time <= to; ++it) {
+        const auto next = std::next(it);
+        double d = 0;
+        if (next == path.end() || next->jumped || next->time == it->time) {
+            if (it->time < from) {
+                continue;  // a point before the window, where no segment leads on
+            }
+            d = std::hypot(p.x - it->at.x, p.y - it->at.y);
+        } else {
+            // The part of the segment travelled within the window.
+            const double span = static_cast<double>(next->time - it->time);
+            const double f0 =
+                std::max(0.0, static_cast<double>(from) - static_cast<double>(it->time)) / span;
+            const double f1 =
+                std::min(1.0, (static_cast<double>(to) - static_cast<double>(it->time)) / span);
+            const sim::Point a{it->at.x + (next->at.x - it->at.x) * f0,
+                               it->at.y + (next->at.y - it->at.y) * f0};
+            const sim::Point b{it->at.x + (next->at.x - it->at.x) * f1,
+                               it->at.y + (next->at.y - it->at.y) * f1};
+            d = distanceToSegment(p, a, b);
         }
         best = std::min(best.value_or(d), d);
     }

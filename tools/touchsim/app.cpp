@@ -111,7 +111,7 @@ int play(const AppOptions& options, std::ostream& out, std::ostream& err) {
     run.onStep = [&progress](std::size_t i, std::size_t n, const Step& step, hosted::Micros now) {
         progress.step(i, n, step, now);
     };
-    if (options.realtime && !options.json) {
+    if (options.realtime && !options.json && !options.quiet) {
         run.onSample = [&out](const host::Sample& s) { printLive(out, s); };
     }
     run.atEnd = [&](host::Session& session) {

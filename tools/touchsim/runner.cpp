@@ -200,6 +200,9 @@ class Player {
             step_->field, session_.now(), 0, {TimedPoint{session_.now(), step.at, false}}};
     }
 
+    // A move at a speed is scheduled on the devices' clock, one position a
+    // millisecond, so that the finger keeps its pace however busy the
+    // session's thread is kept by the driver's higher-priority threads.
     void run(const MoveStep& step) {
         const sim::Point from = finger_->path.back().at;
         if (!step.speed) {
@@ -210,14 +213,23 @@ class Player {
         const double distance = std::hypot(step.to.x - from.x, step.to.y - from.y);
         const auto ticks = std::max<std::int64_t>(
             1, std::llround(distance / *step.speed * 1e6 / static_cast<double>(kFingerTick)));
+        const Micros start = session_.now();
+        sim::TouchPanel& panel = session_.panel();
         for (std::int64_t k = 1; k <= ticks; ++k) {
-            session_.waitMicros(kFingerTick);
             const double f = static_cast<double>(k) / static_cast<double>(ticks);
             const sim::Point at{from.x + (step.to.x - from.x) * f,
                                 from.y + (step.to.y - from.y) * f};
-            session_.move(at.x, at.y);
-            finger_->path.push_back(TimedPoint{session_.now(), at, false});
+            const Micros when = start + static_cast<Micros>(k) * kFingerTick;
+            session_.kernel().devices().schedule(when, [&panel, at] {
+                try {
+                    panel.moveTo(at);
+                } catch (const sim::ScriptError&) {
+                    // The timeline check keeps the finger down for its moves.
+                }
+            });
+            finger_->path.push_back(TimedPoint{when, at, false});
         }
+        session_.waitMicros(static_cast<Micros>(ticks) * kFingerTick);
     }
 
     void run(const LiftStep&) {

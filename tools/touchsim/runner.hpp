@@ -101,8 +101,8 @@ struct ModeRecord {
 // quarter pixels (a calibration was set and no enable has reset it since).
 struct CalibratedSpan {
     hosted::Micros from = 0;
-    hosted::Micros to = 0;
-    bool contains(hosted::Micros t) const { return t >= from && t <= to; }
+    hosted::Micros to = 0;  // the enable (or calibration) that ended it
+    bool contains(hosted::Micros t) const { return t >= from && t < to; }
 };
 
 struct RunResult {

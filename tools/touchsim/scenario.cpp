@@ -51,9 +51,14 @@ std::string where(const std::string& file, int line, const std::string& field,
     return text + message;
 }
 
+// A limit or a value as a person writes it: 3600000, not 3.6e+06.
 std::string number(double value) {
     std::ostringstream out;
-    out << value;
+    if (std::abs(value) < 1e15 && value == std::floor(value)) {
+        out << static_cast<long long>(value);
+    } else {
+        out << value;
+    }
     return out.str();
 }
 
