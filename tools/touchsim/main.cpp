@@ -8,13 +8,7 @@
 // stopped), 2 bad input (options, scenario, .reg file, output folder).
 #include <unistd.h>
 
-#include <chrono>
-#include <cstdio>
-#include <filesystem>
 #include <iostream>
-#include <optional>
-#include <string>
-#include <vector>
 
 #include <CLI/CLI.hpp>
 

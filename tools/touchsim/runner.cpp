@@ -1,12 +1,8 @@
 #include "tools/touchsim/runner.hpp"
 
 #include <algorithm>
-#include <atomic>
-#include <chrono>
 #include <cmath>
 #include <string>
-#include <thread>
-#include <type_traits>
 
 #include "platform/hosted/win32.h"
 #include "tools/touchsim/background_threads.hpp"
