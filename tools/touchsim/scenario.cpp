@@ -668,6 +668,9 @@ sim::MachineConfig readMachine(const Reader& r, const json& value, const std::st
         return sim::MachineConfig::fromJson(value, field);
     } catch (const sim::ConfigError& error) {
         r.fail(error.field().empty() ? field : error.field(), error.message());
+    } catch (const std::exception& error) {
+        // Whatever else the machine reader throws is still bad input here.
+        r.fail(field, error.what());
     }
 }
 
