@@ -12,10 +12,15 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
 namespace hosted {
+
+// Appends UTF-16 text to out as UTF-8; false (out partly written) for an
+// unpaired surrogate.  Registry names and .reg files share this encoding.
+bool appendUtf8(std::u16string_view utf16, std::string& out);
 
 struct RegValue {
     std::uint32_t type = 0;          // REG_SZ, REG_DWORD, ...
@@ -24,20 +29,20 @@ struct RegValue {
 
 // A .reg text that cannot be loaded; what() names the file and the line.
 class RegParseError : public std::runtime_error {
-public:
+  public:
     RegParseError(const std::string& file, int line, const std::string& message);
     const std::string& file() const { return file_; }
     int line() const { return line_; }
     const std::string& message() const { return message_; }
 
-private:
+  private:
     std::string file_;
     int line_;
     std::string message_;
 };
 
 class Registry {
-public:
+  public:
     // ---- Keys ----
     bool keyExists(const std::string& key) const;
     void createKey(const std::string& key);  // with its parents
@@ -80,7 +85,7 @@ public:
 
     struct Key;  // internal
 
-private:
+  private:
     using KeyId = std::uint64_t;  // the root is 0
     struct StoredValue {
         std::string name;  // as first set

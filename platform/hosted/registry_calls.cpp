@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "platform/hosted/kernel_impl.hpp"
+#include "platform/hosted/registry.hpp"
 
 using hosted::Kernel;
 using hosted::KeyObject;
@@ -22,38 +23,14 @@ std::optional<std::string> toUtf8(LPCWSTR text) {
     if (text == nullptr) {
         return out;
     }
-    for (std::size_t i = 0; i < kMaxNameLength; ++i) {
-        std::uint32_t c = text[i];
-        if (c == 0) {
-            return out;
-        }
-        if (c >= 0xD800 && c <= 0xDBFF) {
-            const std::uint32_t low = text[i + 1];
-            if (low < 0xDC00 || low > 0xDFFF) {
-                return std::nullopt;
-            }
-            c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
-            ++i;
-        } else if (c >= 0xDC00 && c <= 0xDFFF) {
-            return std::nullopt;
-        }
-        if (c < 0x80) {
-            out.push_back(static_cast<char>(c));
-        } else if (c < 0x800) {
-            out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        } else if (c < 0x10000) {
-            out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        } else {
-            out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-            out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        }
+    std::size_t length = 0;
+    while (length < kMaxNameLength && text[length] != 0) {
+        ++length;
     }
-    return std::nullopt;
+    if (length == kMaxNameLength || !hosted::appendUtf8(std::u16string_view(text, length), out)) {
+        return std::nullopt;
+    }
+    return out;
 }
 
 // The path of an open key ("" for the root), or nullopt for a bad handle.

@@ -126,6 +126,31 @@ TEST_F(KernelRegistryCalls, CreateMakesAMissingKeyWithItsParentsAndSetStoresValu
     RegCloseKey(key);
 }
 
+TEST_F(KernelRegistryCalls, NamesOutsideAsciiReachTheRegistryAsUtf8) {
+    // Two-, three- and four-byte UTF-8 forms: U+00E9, U+20AC and U+1F58A as
+    // a surrogate pair.
+    const WCHAR keyName[] = {'P', 0x00E9, 'n', 0x20AC, 0xD83D, 0xDD8A, 0};
+    const WCHAR valueName[] = {'G', 0x00E4, 'i', 'n', 0};
+    HKEY key = nullptr;
+    ASSERT_EQ(
+        RegCreateKeyExW(HKEY_LOCAL_MACHINE, keyName, 0, nullptr, 0, 0, nullptr, &key, nullptr),
+        ERROR_SUCCESS);
+    const DWORD gain = 7;
+    EXPECT_EQ(RegSetValueExW(key, valueName, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&gain),
+                             sizeof gain),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
+    EXPECT_EQ(kernel.registry().dword("P\xC3\xA9n\xE2\x82\xAC\xF0\x9F\x96\x8A", "G\xC3\xA4in"),
+              std::optional<std::uint32_t>(7));
+    // A name that ends in half a pair is refused, and creates nothing.
+    const WCHAR halfPair[] = {'k', 0xD83D, 0};
+    const std::size_t keysBefore = kernel.registry().keys().size();
+    EXPECT_EQ(
+        RegCreateKeyExW(HKEY_LOCAL_MACHINE, halfPair, 0, nullptr, 0, 0, nullptr, &key, nullptr),
+        ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(kernel.registry().keys().size(), keysBefore);
+}
+
 TEST_F(KernelRegistryCalls, BadHandlesAndPointersFailWithoutCrashing) {
     HKEY closed = open(TEXT("System\\GWE"));
     RegCloseKey(closed);
