@@ -418,7 +418,8 @@ MachineConfig MachineConfig::load(const std::string& file) {
     nlohmann::json json;
     try {
         json = nlohmann::json::parse(in);
-    } catch (const nlohmann::json::parse_error& error) {
+    } catch (const nlohmann::json::exception& error) {
+        // Malformed text, or a number beyond every number type.
         throw ConfigError("", error.what(), file);
     }
     try {

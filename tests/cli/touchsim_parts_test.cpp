@@ -202,6 +202,18 @@ TEST(TouchsimScenario, ValuesOutsideTheirRangeAreRefusedByName) {
     }
 }
 
+TEST(TouchsimScenario, ANumberBeyondEveryTypeIsBadJsonOnItsLine) {
+    // The parser reports such a number without its place; the error still
+    // names the line and says what is wrong, and nothing escapes as a crash.
+    EXPECT_EQ(
+        errorOf("{\n  \"seed\": 1,\n  \"timeline\": [{\"step\": \"wait\", \"ms\": 2e400}]\n}"),
+        "3: : not valid JSON: number overflow parsing '2e400'");
+    // The input the fuzzer found: the number comes first, before any object.
+    EXPECT_EQ(errorOf("667.3303e4215\xb8"
+                      "06053 {\"wide]\"is"),
+              "1: : not valid JSON: number overflow parsing '667.3303e4215'");
+}
+
 TEST(TouchsimScenario, ARegFileIsFoundBesideTheScenario) {
     const std::filesystem::path dir =
         std::filesystem::temp_directory_path() / ("touchsim_parts_" + std::to_string(getpid()));

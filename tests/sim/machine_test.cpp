@@ -142,6 +142,16 @@ TEST(MachineDescription, FileErrorsNameTheFile) {
         EXPECT_EQ(what.rfind(path.string() + ": ", 0), 0u) << what;
         EXPECT_NE(what.find("line 3"), std::string::npos) << what;
     }
+    // A number too large for any number type is malformed text too.
+    std::ofstream(path) << R"({"display": {"width": 1e999, "height": 480}})";
+    try {
+        MachineConfig::load(path.string());
+        ADD_FAILURE() << "accepted";
+    } catch (const ConfigError& error) {
+        const std::string what = error.what();
+        EXPECT_EQ(what.rfind(path.string() + ": ", 0), 0u) << what;
+        EXPECT_NE(what.find("number overflow"), std::string::npos) << what;
+    }
     std::filesystem::remove(path);
     EXPECT_THROW(MachineConfig::load(path.string()), ConfigError);
 }

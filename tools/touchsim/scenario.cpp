@@ -674,6 +674,24 @@ sim::MachineConfig readMachine(const Reader& r, const json& value, const std::st
     }
 }
 
+// The parser's message without its "[json.exception.kind.id] " tag.
+std::string withoutExceptionTag(const std::string& what) {
+    const std::size_t end = what.starts_with("[") ? what.find("] ") : std::string::npos;
+    return end == std::string::npos ? what : what.substr(end + 2);
+}
+
+// The line where the text quoted in a parser message ('...') first appears,
+// or 0 when the message quotes nothing found in the text.
+int lineOfQuotedText(const std::string& text, const std::string& what) {
+    const std::size_t open = what.find('\'');
+    const std::size_t close = open == std::string::npos ? open : what.find('\'', open + 1);
+    if (close == std::string::npos || close == open + 1) {
+        return 0;
+    }
+    const std::size_t at = text.find(what.substr(open + 1, close - open - 1));
+    return at == std::string::npos ? 0 : JsonLines::lineAt(text, at);
+}
+
 }  // namespace
 
 ScenarioError::ScenarioError(std::string file, int line, std::string field, std::string message)
@@ -725,6 +743,11 @@ Scenario parseScenario(const std::string& text, const std::string& file,
         throw ScenarioError(file, JsonLines::lineAt(text, at), "",
                             "not valid JSON (column " +
                                 std::to_string(JsonLines::columnAt(text, at)) + "): " + what);
+    } catch (const json::exception& error) {
+        // A number beyond every number type: the parser quotes it but gives
+        // no place, so the place is that of the number's first appearance.
+        throw ScenarioError(file, lineOfQuotedText(text, error.what()), "",
+                            "not valid JSON: " + withoutExceptionTag(error.what()));
     }
     const Reader r(text, file);
     Scenario scenario;
