@@ -16,14 +16,17 @@
 #define TOUCH_PLATFORM_PLATFORM_H
 
 #if defined(UNDER_CE)
+/* windows.h first: the other platform headers build on its types. */
 #include <windows.h>
+
 #include <ceddk.h>
 #include <tchddi.h>
 #define TOUCH_EXPORT
 #elif defined(_WIN32)
 #include <windows.h>
-#include "target/ce_only_calls.h"
+
 #include "platform/touch_ddi.h"
+#include "target/ce_only_calls.h"
 #define TOUCH_EXPORT
 #else
 #include "platform/hosted/win32.h"

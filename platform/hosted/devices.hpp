@@ -18,14 +18,14 @@ constexpr Micros kMicrosPerMilli = 1000;
 using DeviceEventId = std::uint64_t;  // 0 is never a valid id
 
 class PortDevice {
-public:
+  public:
     virtual ~PortDevice() = default;
     virtual std::uint8_t readPort(std::uint16_t port) = 0;
     virtual void writePort(std::uint16_t port, std::uint8_t value) = 0;
 };
 
 class DeviceContext {
-public:
+  public:
     virtual ~DeviceContext() = default;
     virtual Micros now() const = 0;
     // Run action at absolute virtual time `at` (not before now()).  Events due

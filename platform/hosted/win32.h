@@ -228,8 +228,14 @@ void WRITE_PORT_UCHAR(PUCHAR port, UCHAR value);
 #endif
 
 /* SetEvent and ResetEvent are EventModify, as the platform defines them. */
-static inline BOOL SetEvent(HANDLE event) { return EventModify(event, EVENT_SET); }
-static inline BOOL ResetEvent(HANDLE event) { return EventModify(event, EVENT_RESET); }
-static inline BOOL PulseEvent(HANDLE event) { return EventModify(event, EVENT_PULSE); }
+static inline BOOL SetEvent(HANDLE event) {
+    return EventModify(event, EVENT_SET);
+}
+static inline BOOL ResetEvent(HANDLE event) {
+    return EventModify(event, EVENT_RESET);
+}
+static inline BOOL PulseEvent(HANDLE event) {
+    return EventModify(event, EVENT_PULSE);
+}
 
 #endif /* TOUCH_PLATFORM_HOSTED_WIN32_H */

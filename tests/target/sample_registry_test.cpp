@@ -53,7 +53,7 @@ host::SessionConfig boardWith(const std::string& registryText,
                               std::vector<std::string> defines = {}) {
     host::SessionConfig config;
     config.kernel.timeLimit = 60'000'000;  // a driver that hangs fails in seconds, not hours
-    config.describeBoard = false;  // the .reg text alone tells the driver the board
+    config.describeBoard = false;          // the .reg text alone tells the driver the board
     config.registryText = registryText;
     config.registryName = "platform.reg";
     config.registryDefines = std::move(defines);
