@@ -127,6 +127,7 @@ void Speaker::writeCounter(std::uint8_t value) {
         case kAccessHigh:
             written = std::uint32_t{value} << 8;
             break;
+        case kAccessLowHigh:
         default:
             if (!writeHigh_) {
                 lowByte_ = value;
@@ -155,6 +156,7 @@ std::uint8_t Speaker::readCounter() {
             byte = static_cast<std::uint8_t>(count >> 8);
             latch_.reset();
             break;
+        case kAccessLowHigh:
         default:
             byte = static_cast<std::uint8_t>(readHigh_ ? count >> 8 : count & 0xFF);
             if (readHigh_) {

@@ -20,8 +20,6 @@ namespace {
 thread_local Thread* tlsThread = nullptr;
 thread_local Kernel::Impl* tlsKernel = nullptr;
 
-constexpr Micros kMicrosPerSecond = 1'000'000;
-
 [[noreturn]] void hostError(const char* function, const char* problem) {
     std::fprintf(stderr, "hosted kernel: %s: %s\n", function, problem);
     std::fflush(stderr);
