@@ -115,8 +115,14 @@ int play(const AppOptions& options, std::ostream& out, std::ostream& err) {
         run.onSample = [&out](const host::Sample& s) { printLive(out, s); };
     }
     run.atEnd = [&](host::Session& session) {
+#if TOUCH_SIM_WAV
         writeClicksWav(dir / "clicks.wav", session, session.now());
         artifacts.push_back("clicks.wav");
+#else
+        if (!options.quiet) {
+            err << "touchsim: clicks.wav not written: this build has no WAV output\n";
+        }
+#endif
         if (options.trace) {
             write("trace.txt", [&] {
                 std::string text;
