@@ -8,6 +8,7 @@
 #include <string>
 
 #include "host/session.hpp"
+#include "support/exploration.hpp"
 
 namespace {
 
@@ -277,14 +278,24 @@ TEST_P(Activity, SignalledOnlyForAPlainStringThatFits) {
 // ---- Races, explored under the random schedule ----
 //
 // A touch held at (700, 800) completes a capture about 1.5 s after the press.
-// Under the random schedule, with the racing call placed at 250 us steps
+// Under the random schedule, with the racing call placed at 40 steps
 // across the moment of completion, the call lands before the completion,
 // between its signal and the caller taking the result, or after.  Every run:
 // no kernel fault, no deadlock (which would throw), the caller released with
 // a consistent answer, and no signal left for the next capture.
 
-constexpr std::uint64_t kSeeds = 500;
+constexpr int kSeeds = 500;
+// The racing call steps through 40 places; fewer seeds would leave some out.
+constexpr int kRacingPlaces = 40;
 constexpr int kHeldX = 700, kHeldY = 800;
+
+// The seeds a race runs: kSeeds scaled by TOUCH_STRESS_SCALE, and at least
+// one for each place of the racing call.
+std::uint64_t racingSeeds() {
+    const exploration::Scale scale = exploration::scaleFromEnvironment();
+    EXPECT_TRUE(scale.error.empty()) << scale.error;
+    return static_cast<std::uint64_t>(exploration::scaledSeeds(kSeeds, scale.value, kRacingPlaces));
+}
 
 void pressAndHold(host::Session& session) {
     sim::TouchScript script;
@@ -311,7 +322,7 @@ Micros completionDelay() {
 // Measured once, before any racing session exists (one kernel at a time).
 // The call comes from `leadMs` before the completion up to the completion.
 Micros racingCallDelay(Micros completion, Micros leadMs, std::uint64_t seed) {
-    return completion - leadMs * kMs + seed % 40 * leadMs * kMs / 40;
+    return completion - leadMs * kMs + seed % kRacingPlaces * leadMs * kMs / kRacingPlaces;
 }
 
 // The capture's answer is consistent: the held position when it completed,
@@ -333,7 +344,8 @@ void expectNoSignalLeft(host::Session& session) {
 TEST(Race, AbortAgainstCompletion) {
     const Micros completion = completionDelay();
     int completed = 0;
-    for (std::uint64_t seed = 1; seed <= kSeeds; ++seed) {
+    const std::uint64_t seeds = racingSeeds();
+    for (std::uint64_t seed = 1; seed <= seeds; ++seed) {
         SCOPED_TRACE("seed " + std::to_string(seed));
         host::Session session(unitPanel(0, hosted::SchedulePolicy::Random, seed));
         session.load();
@@ -353,13 +365,14 @@ TEST(Race, AbortAgainstCompletion) {
         ASSERT_TRUE(session.faults().empty()) << session.faults().front().what;
     }
     EXPECT_GT(completed, 0) << "no run completed before the abort";
-    EXPECT_LT(completed, static_cast<int>(kSeeds)) << "no abort came before the completion";
+    EXPECT_LT(completed, static_cast<int>(seeds)) << "no abort came before the completion";
 }
 
 TEST(Race, DisableAgainstCompletion) {
     const Micros completion = completionDelay();
     int completed = 0;
-    for (std::uint64_t seed = 1; seed <= kSeeds; ++seed) {
+    const std::uint64_t seeds = racingSeeds();
+    for (std::uint64_t seed = 1; seed <= seeds; ++seed) {
         SCOPED_TRACE("seed " + std::to_string(seed));
         host::Session session(unitPanel(0, hosted::SchedulePolicy::Random, seed));
         session.load();
@@ -377,11 +390,12 @@ TEST(Race, DisableAgainstCompletion) {
         ASSERT_TRUE(session.faults().empty()) << session.faults().front().what;
     }
     EXPECT_GT(completed, 0);
-    EXPECT_LT(completed, static_cast<int>(kSeeds));
+    EXPECT_LT(completed, static_cast<int>(seeds));
 }
 
 TEST(Race, AbortFromAnotherThreadAgainstDisable) {
-    for (std::uint64_t seed = 1; seed <= kSeeds; ++seed) {
+    const std::uint64_t seeds = racingSeeds();
+    for (std::uint64_t seed = 1; seed <= seeds; ++seed) {
         SCOPED_TRACE("seed " + std::to_string(seed));
         host::Session session(unitPanel(0, hosted::SchedulePolicy::Random, seed));
         session.load();

@@ -2,17 +2,13 @@
 // under the kernel's random scheduling, over many seeds.  The seeds are split
 // into blocks, one test each, so that ctest can run blocks side by side.
 //
-// TOUCH_STRESS_SCALE multiplies the number of seeds per block.  It defaults
-// to 1, to 0.1 in builds with the address sanitizer (whose thread switches
-// cost far more) and to 0.5 in other unoptimised builds, so that each kind of
-// build takes a similar time.  TOUCH_STRESS_SEED=<n> replays seed n alone, in block 0;
+// TOUCH_STRESS_SCALE multiplies the number of seeds per block (see
+// support/exploration.hpp).  TOUCH_STRESS_SEED=<n> replays seed n alone, in block 0;
 // TOUCH_STRESS_TRACE=<file> then writes that run's kernel trace to the file.
 #include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <cmath>
 #include <cstdlib>
 #include <iostream>
 #include <optional>
@@ -20,24 +16,9 @@
 #include <utility>
 
 #include "stress/stress_run.hpp"
+#include "support/exploration.hpp"
 
 namespace {
-
-#if defined(__SANITIZE_ADDRESS__)
-#define TOUCH_STRESS_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define TOUCH_STRESS_SANITIZED 1
-#endif
-#endif
-
-#if defined(TOUCH_STRESS_SANITIZED)
-constexpr double kDefaultScale = 0.1;
-#elif !defined(NDEBUG)
-constexpr double kDefaultScale = 0.5;
-#else
-constexpr double kDefaultScale = 1.0;
-#endif
 
 constexpr int kBlocks = 8;
 constexpr int kSeedsPerBlock = 50;
@@ -55,19 +36,12 @@ struct Budget {
 
 Budget budgetFromEnvironment() {
     Budget budget;
-    budget.seedsPerBlock =
-        std::max(1, static_cast<int>(std::lround(kSeedsPerBlock * kDefaultScale)));
-    if (const char* text = std::getenv("TOUCH_STRESS_SCALE"); text != nullptr && *text != '\0') {
-        char* end = nullptr;
-        errno = 0;
-        const double scale = std::strtod(text, &end);
-        if (errno != 0 || *end != '\0' || !std::isfinite(scale) || scale <= 0 || scale > 1000) {
-            budget.error = std::string("TOUCH_STRESS_SCALE=\"") + text +
-                           "\": not a number above 0 and at most 1000";
-            return budget;
-        }
-        budget.seedsPerBlock = std::max(1, static_cast<int>(std::lround(kSeedsPerBlock * scale)));
+    const exploration::Scale scale = exploration::scaleFromEnvironment();
+    if (!scale.error.empty()) {
+        budget.error = scale.error;
+        return budget;
     }
+    budget.seedsPerBlock = exploration::scaledSeeds(kSeedsPerBlock, scale.value);
     if (const char* text = std::getenv("TOUCH_STRESS_SEED"); text != nullptr && *text != '\0') {
         char* end = nullptr;
         errno = 0;
