@@ -96,6 +96,7 @@ struct Thread : Object {
     WaitInfo wait;
     std::int64_t readyOrder = 0;
     std::uint64_t quietMark = ~std::uint64_t{0};  // kernel activity at its last lone Sleep(0)
+    std::optional<Micros> tickReadAt;             // when it last called GetTickCount
     DWORD lastError = 0;
     DWORD exitCode = kStillActive;
 };
@@ -159,6 +160,7 @@ class Kernel::Impl : public DeviceContext {
     void yield();                                // Sleep(0)
     void sleep(std::optional<Micros> duration);  // Sleep(n), n > 0; nullopt: forever
     void portCycle();                            // the time of one port access
+    std::uint32_t readTicks();                   // GetTickCount, noted for the poll skip
     void advance(Micros duration);
     bool advanceUntil(const std::function<bool()>& pred, Micros timeout);
     void shutdown();

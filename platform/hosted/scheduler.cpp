@@ -363,7 +363,12 @@ void Kernel::Impl::yield() {
         return priority ? anyReadyAbove(me.priority, true) : !ready_.empty();
     };
     Micros target = now_ + config_.yieldCost;
-    if (!othersCanRun() && me.quietMark == activity_) {
+    // A poller that has read the tick count and not yet read the current
+    // tick (its last port access ended on or past a tick boundary) sees it
+    // next; skipping to the following tick would hide a whole millisecond.
+    const bool tickUnread =
+        me.tickReadAt && *me.tickReadAt / kMicrosPerMilli != now_ / kMicrosPerMilli;
+    if (!othersCanRun() && me.quietMark == activity_ && !tickUnread) {
         // The thread yields alone again and did nothing since its last yield
         // but touch ports: it polls.  Nothing it can see changes before the
         // next device event, timeout or tick, so it skips to the first of them.
@@ -398,6 +403,11 @@ void Kernel::Impl::sleep(std::optional<Micros> duration) {
     me.state = ThreadState::Blocked;
     trace(duration ? "sleeps " + TraceLog::formatTime(*duration) + " s" : "sleeps forever");
     block(me);
+}
+
+std::uint32_t Kernel::Impl::readTicks() {
+    self().tickReadAt = now_;
+    return static_cast<std::uint32_t>(config_.tickStart + now_ / kMicrosPerMilli);
 }
 
 void Kernel::Impl::portCycle() {

@@ -193,7 +193,7 @@ void InterruptDisable(DWORD sysIntr) {
 // ---- Time ----
 
 DWORD GetTickCount(void) {
-    return kernelFor("GetTickCount").kernel.tickCount();
+    return kernelFor("GetTickCount").readTicks();
 }
 
 void Sleep(DWORD milliseconds) {

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <set>
+#include <string>
+#include <vector>
 
 #include "kernel_harness.hpp"
 
@@ -180,6 +182,34 @@ TEST(KernelPolling, ABoundedPollGivesUpWhenItsMillisecondsHavePassed) {
     EXPECT_GE(log.steps[0].time, 50'000u);
     EXPECT_LT(log.steps[0].time, 50'300u);
     CloseHandle(thread);
+}
+
+TEST(KernelPolling, APollReadsEveryTickWhateverItsPhase) {
+    // The poll of the driver: read the tick count, read the status, yield.
+    // Started at any point of a millisecond, and so also where a status read
+    // ends exactly on a tick boundary, it reads each tick in turn: skipping
+    // ahead never hides one, which would stretch a 50 ms window to 51.
+    for (hosted::Micros phase = 990; phase < 1'010; ++phase) {
+        SCOPED_TRACE("started at " + std::to_string(phase) + " us");
+        Kernel kernel;
+        LateByte device;
+        kernel.mapPorts(0x64, 0x64, device);
+        kernel.advance(phase);
+        const DWORD start = GetTickCount();
+        std::vector<DWORD> read;
+        for (DWORD now = start; now - start <= 5; now = GetTickCount()) {
+            if (read.empty() || read.back() != now) {
+                read.push_back(now);
+            }
+            (void)READ_PORT_UCHAR(reinterpret_cast<PUCHAR>(0x64));
+            Sleep(0);
+        }
+        const std::vector<DWORD> everyTick = {start,     start + 1, start + 2,
+                                              start + 3, start + 4, start + 5};
+        EXPECT_EQ(read, everyTick);
+        // It stops on the first read of the sixth tick after its start.
+        EXPECT_EQ(kernel.now(), (start + 6) * 1'000u);
+    }
 }
 
 TEST(KernelAdvance, AdvanceUntilStopsWhenThePredicateHoldsOrAtTheTimeout) {
