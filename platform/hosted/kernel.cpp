@@ -48,7 +48,7 @@ Micros Kernel::now() const {
 }
 
 std::uint32_t Kernel::tickCount() const {
-    return static_cast<std::uint32_t>(impl_->config().tickStart + impl_->now() / kMicrosPerMilli);
+    return impl_->ticks();
 }
 
 void Kernel::advance(Micros duration) {

@@ -149,6 +149,10 @@ class Kernel::Impl : public DeviceContext {
 
     // ---- DeviceContext ----
     Micros now() const override { return now_; }
+    // The tick count at the current virtual time.
+    std::uint32_t ticks() const {
+        return static_cast<std::uint32_t>(config_.tickStart + now_ / kMicrosPerMilli);
+    }
     DeviceEventId schedule(Micros at, std::function<void()> action) override;
     void cancel(DeviceEventId id) override;
     void raiseLine(unsigned line) override;

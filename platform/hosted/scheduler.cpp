@@ -407,7 +407,7 @@ void Kernel::Impl::sleep(std::optional<Micros> duration) {
 
 std::uint32_t Kernel::Impl::readTicks() {
     self().tickReadAt = now_;
-    return static_cast<std::uint32_t>(config_.tickStart + now_ / kMicrosPerMilli);
+    return ticks();
 }
 
 void Kernel::Impl::portCycle() {
