@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "calibration/calibration.h"
-#include "driver/driver_state.h"
-#include "driver/touch_driver.h"
+#include "driver/calibration/calibration.h"
+#include "driver/core/driver_state.h"
+#include "driver/core/touch_driver.h"
 #include "platform/hosted/kernel.hpp"
 
 namespace {

@@ -15,7 +15,7 @@
 #include <cstdint>
 #include <string>
 
-#include "host/session.hpp"
+#include "windowing/session.hpp"
 
 namespace {
 
@@ -71,10 +71,10 @@ void BM_DeliveryAtTheLinkLimit(benchmark::State& state) {
     double ports = 0;
     double linkPackets = 0;
     for (auto _ : state) {
-        host::SessionConfig config;
+        windowing::SessionConfig config;
         config.kernel.tracePorts = true;
         config.machine.controller.reportRate = 1000;
-        host::Session session(config);
+        windowing::Session session(config);
         session.load();
         if (session.enable() != TRUE) {
             state.SkipWithError("the driver did not enable");

@@ -25,7 +25,7 @@ void DefaultScenario(benchmark::State& state) {
     std::size_t bytes = 0;
     for (auto _ : state) {
         touchsim::RunOptions options;
-        options.atEnd = [&](host::Session& session) {
+        options.atEnd = [&](windowing::Session& session) {
             touchsim::writeClicksWav(wav, session, session.now());
         };
         const touchsim::RunResult run = touchsim::runScenario(scenario, options);

@@ -1,8 +1,8 @@
 # Compiler settings shared by every target of the project.
 #
-# touch_modern_code(target): hosted platform, simulator, host, tools, tests and
+# touch_modern_code(target): hosted platform, simulator, windowing stand-in, tools, tests and
 #   benchmarks: C++20, warnings as errors.
-# touch_driver_code(target): the driver folders, which must stay C++03 so the
+# touch_driver_code(target): everything under driver/, which must stay C++03 so the
 #   board's own toolchain can build them.  WCHAR is 16 bits on the target, so
 #   the driver is built with a 16-bit wchar_t and TEXT("...") gives 16-bit
 #   literals there as well.

@@ -20,7 +20,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "controller/controller.h"
+#include "driver/controller/controller.h"
 #include "platform/hosted/kernel.hpp"
 
 namespace {

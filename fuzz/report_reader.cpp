@@ -21,7 +21,7 @@
 #include <deque>
 #include <vector>
 
-#include "controller/controller.h"
+#include "driver/controller/controller.h"
 #include "platform/hosted/kernel.hpp"
 #include "sim/i8042.hpp"
 

@@ -112,7 +112,7 @@ INSTANTIATE_TEST_SUITE_P(Seeds, LifecycleStress, ::testing::Range(0, kBlocks),
                          [](const auto& param) { return "Block" + std::to_string(param.param); });
 
 // A failure is only worth its seed if the seed replays it: the same seed gives
-// the same kernel trace, cycle for cycle, through driver, host and board.
+// the same kernel trace, cycle for cycle, through driver, windowing stand-in and board.
 TEST(StressReplay, ASeedReplaysTheSameRun) {
     constexpr std::uint64_t kSeed = 4242;
     constexpr int kCycles = 6;

@@ -52,9 +52,9 @@ constexpr DWORD kUpSample =
 // captures and polls meet the wrap early in the run.
 constexpr std::uint32_t kWrapWindowMs = 30'000;
 
-host::SessionConfig configFor(std::uint64_t seed, const StressOptions& options) {
+windowing::SessionConfig configFor(std::uint64_t seed, const StressOptions& options) {
     std::mt19937_64 random(seed ^ 0x5eed5eedULL);
-    host::SessionConfig config;
+    windowing::SessionConfig config;
     config.kernel.policy = hosted::SchedulePolicy::Random;
     config.kernel.seed = seed;
     config.kernel.traceKernel = options.trace || !options.tracePath.empty();
@@ -186,7 +186,7 @@ std::uint64_t StressRun::traceHash() {
 
 void StressRun::cycle(const CyclePlan& plan) {
     const BOOL enabled = enable(plan);
-    std::optional<host::PendingCapture> pending;
+    std::optional<windowing::PendingCapture> pending;
     if (enabled != FALSE) {
         session_.wait(kSettleAfterEnableMs);
         if (plan.highPriority) {
@@ -324,10 +324,10 @@ void StressRun::liftIfDown() {
 
 // Where the finger goes, as the controller measures it (the panel has no
 // noise): what a completed capture reports.
-host::Point StressRun::expectedRaw(const CyclePlan& plan) {
+windowing::Point StressRun::expectedRaw(const CyclePlan& plan) {
     const sim::RawPoint raw = session_.panel().toRawClamped(
         sim::Point{static_cast<double>(plan.at.x), static_cast<double>(plan.at.y)});
-    return host::Point{raw.x, raw.y};
+    return windowing::Point{raw.x, raw.y};
 }
 
 // Whether the enable left clicks on; empty when the plan cannot tell (a
@@ -383,12 +383,12 @@ void StressRun::tap(const CyclePlan& plan) {
 
 // ---- Captures ----
 
-std::optional<host::PendingCapture> StressRun::capture(const CyclePlan& plan,
-                                                       const CapturePlan& step) {
+std::optional<windowing::PendingCapture> StressRun::capture(const CyclePlan& plan,
+                                                            const CapturePlan& step) {
     const Micros start = session_.now();
     const std::size_t clicksBefore = session_.clicks().size();
     ResetEvent(activityEvent_);
-    host::PendingCapture pending = session_.startCapture();
+    windowing::PendingCapture pending = session_.startCapture();
     session_.wait(step.settleMs);
     if (!leftPending(step.mode)) {
         endCapture(plan, step, pending, start);
@@ -411,7 +411,7 @@ std::optional<host::PendingCapture> StressRun::capture(const CyclePlan& plan,
 
 // Brings a waiting capture to its end as the step says and checks the outcome.
 void StressRun::endCapture(const CyclePlan& plan, const CapturePlan& step,
-                           host::PendingCapture& pending, Micros start) {
+                           windowing::PendingCapture& pending, Micros start) {
     Micros quietUntil = session_.now();
     switch (step.mode) {
         case CaptureMode::Held:
@@ -443,7 +443,7 @@ void StressRun::endCapture(const CyclePlan& plan, const CapturePlan& step,
             session_.abortCapture();
             break;
         case CaptureMode::Refused: {
-            host::PendingCapture second = session_.startCapture();
+            windowing::PendingCapture second = session_.startCapture();
             ASSERT_TRUE(second.waitFor(kCaptureReturnMs)) << "the second capture did not return";
             EXPECT_EQ(second.result().result, FALSE);
             EXPECT_EQ(second.result().lastError, DWORD{ERROR_POSSIBLE_DEADLOCK});
@@ -491,7 +491,7 @@ Outcome StressRun::outcomeOf(CaptureMode mode) {
 
 // A completed capture gives the raw position of the touch and has signalled
 // the activity event; any other gives the latest completed result again.
-void StressRun::checkOutcome(const CyclePlan& plan, const host::CaptureResult& result,
+void StressRun::checkOutcome(const CyclePlan& plan, const windowing::CaptureResult& result,
                              Outcome allowed) {
     if (result.result != FALSE) {
         EXPECT_NE(allowed, Outcome::Aborted) << "the capture completed";
@@ -524,7 +524,7 @@ void StressRun::checkCaptureClicks(const CapturePlan& step, std::size_t clicksBe
 // claimed in the instant it starts, in an order the scheduler picks, so the
 // samples of that instant do not count.
 void StressRun::checkNothingDelivered(Micros start, Micros until) {
-    for (const host::Sample& sample : session_.samples()) {
+    for (const windowing::Sample& sample : session_.samples()) {
         if (sample.time > start && sample.time < until) {
             ADD_FAILURE() << "a sample (flags 0x" << std::hex << sample.flags << std::dec
                           << ") reached the callback at " << sample.time
@@ -533,7 +533,7 @@ void StressRun::checkNothingDelivered(Micros start, Micros until) {
     }
 }
 
-void StressRun::releaseAtDisable(std::optional<host::PendingCapture>& pending,
+void StressRun::releaseAtDisable(std::optional<windowing::PendingCapture>& pending,
                                  const CyclePlan& plan, BOOL enabled) {
     if (!pending) {
         return;
@@ -569,8 +569,8 @@ void StressRun::checkSettled() {
 void StressRun::callIntoDriverFromCallback() {
     auto calls = std::make_shared<ReentrantCalls>();
     reentrantCalls_ = calls;
-    host::Session& session = session_;
-    session_.recorder().setHook([calls, &session](const host::Sample&) {
+    windowing::Session& session = session_;
+    session_.recorder().setHook([calls, &session](const windowing::Sample&) {
         TPDC_SAMPLE_RATE rate{};
         const bool answered =
             session.getDeviceCaps(TPDC_SAMPLE_RATE_ID, &rate) != FALSE &&
@@ -587,7 +587,7 @@ void StressRun::callIntoDriverFromCallback() {
 void StressRun::disableDuringSlowCallback(const CyclePlan& plan) {
     auto slept = std::make_shared<bool>(false);
     const DWORD sleepMs = plan.slowCallbackMs;
-    session_.recorder().setHook([slept, sleepMs](const host::Sample&) {
+    session_.recorder().setHook([slept, sleepMs](const windowing::Sample&) {
         if (!*slept) {
             *slept = true;
             Sleep(sleepMs);
@@ -624,7 +624,7 @@ void StressRun::tapWhileDisabled(const CyclePlan& plan) {
 void StressRun::reload() {
     EXPECT_TRUE(session_.unload()) << "the library stayed mapped: a thread of it lives on";
     session_.load();
-    lastCompleted_ = host::Point{};
+    lastCompleted_ = windowing::Point{};
     ++tally_.reloads;
     EXPECT_EQ(session_.kernel().openHandleCount(), baselineHandles_) << "handles after reload";
 }

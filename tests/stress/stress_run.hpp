@@ -16,8 +16,8 @@
 #include <optional>
 #include <string>
 
-#include "host/session.hpp"
 #include "stress/cycle_plan.hpp"
+#include "windowing/session.hpp"
 
 namespace stress {
 
@@ -77,15 +77,17 @@ class StressRun {
     void armFault(const CyclePlan& plan);
     BOOL enable(const CyclePlan& plan);
     void tap(const CyclePlan& plan);
-    std::optional<host::PendingCapture> capture(const CyclePlan& plan, const CapturePlan& step);
-    void endCapture(const CyclePlan& plan, const CapturePlan& step, host::PendingCapture& pending,
-                    hosted::Micros start);
+    std::optional<windowing::PendingCapture> capture(const CyclePlan& plan,
+                                                     const CapturePlan& step);
+    void endCapture(const CyclePlan& plan, const CapturePlan& step,
+                    windowing::PendingCapture& pending, hosted::Micros start);
     void abort(const CapturePlan& step);
     static Outcome outcomeOf(CaptureMode mode);
-    void checkOutcome(const CyclePlan& plan, const host::CaptureResult& result, Outcome allowed);
+    void checkOutcome(const CyclePlan& plan, const windowing::CaptureResult& result,
+                      Outcome allowed);
     void checkCaptureClicks(const CapturePlan& step, std::size_t clicksBefore);
     void checkNothingDelivered(hosted::Micros start, hosted::Micros until);
-    void releaseAtDisable(std::optional<host::PendingCapture>& pending, const CyclePlan& plan,
+    void releaseAtDisable(std::optional<windowing::PendingCapture>& pending, const CyclePlan& plan,
                           BOOL enabled);
     void callIntoDriverFromCallback();
     void disableDuringSlowCallback(const CyclePlan& plan);
@@ -93,7 +95,7 @@ class StressRun {
     void reload();
     void checkSettled();
 
-    host::Point expectedRaw(const CyclePlan& plan);
+    windowing::Point expectedRaw(const CyclePlan& plan);
     static std::optional<bool> expectedClicks(const CyclePlan& plan);
     void press(const CyclePlan& plan);
     void liftIfDown();
@@ -104,12 +106,12 @@ class StressRun {
     int cycles_;
     int cycleIndex_ = -1;
     std::string planText_;
-    host::Session session_;
+    windowing::Session session_;
     PlanGenerator plans_;
     HANDLE activityEvent_ = nullptr;  // the platform's activity event, owned by the main thread
     std::size_t baselineHandles_ = 0;
     std::size_t faultsReported_ = 0;
-    host::Point lastCompleted_;  // raw result of the latest completed capture of this library
+    windowing::Point lastCompleted_;  // raw result of the latest completed capture of this library
     bool fingerDown_ = false;
     struct ReentrantCalls {
         std::uint64_t made = 0;

@@ -14,13 +14,13 @@ trap 'rm -rf "$work"' EXIT
 # A small driver that uses the platform services and exports the nine entry points.
 make_tree() {
     local tree=$1
-    mkdir -p "$tree"/{driver,controller,sampling,calibration,click,platform,target,sim}
+    mkdir -p "$tree"/driver/{core,controller,sampling,calibration,click} "$tree"/{platform,target,sim}
     cp "$root"/platform/platform.h "$root"/platform/touch_ddi.h "$tree"/platform/
     cp -r "$root"/target/TOUCH.def "$root"/target/ce_only_calls.h "$root"/target/check "$tree"/target/
-    cp "$root"/driver/touch_driver.h "$tree"/driver/
+    cp "$root"/driver/core/touch_driver.h "$tree"/driver/core/
     echo '#pragma once' >"$tree"/sim/machine.hpp
-    cat >"$tree"/driver/entry.cpp <<'CPP'
-#include "driver/touch_driver.h"
+    cat >"$tree"/driver/core/entry.cpp <<'CPP'
+#include "driver/core/touch_driver.h"
 
 static CRITICAL_SECTION Lock;
 static HANDLE Event;
@@ -62,7 +62,7 @@ void TouchPanelCalibrateAPoint(INT32 rawX, INT32 rawY, INT32* screenX, INT32* sc
     *screenY = rawY / 3;
 }
 CPP
-    write_sources "$tree" driver/entry.cpp
+    write_sources "$tree" driver/core/entry.cpp
 }
 
 # target/sources naming the given files.
@@ -109,29 +109,29 @@ run_case() {
 }
 
 run_case correct-driver pass 'ci-cross: OK: 1 units, TOUCH.dll exports 9 entry points' ':'
-run_case include-from-sim fail 'driver/entry.cpp:2: include of "sim/machine.hpp"' \
-    'sed -i "1a #include \"sim/machine.hpp\"" driver/entry.cpp'
-run_case standard-header fail 'driver/entry.cpp:2: include of <stdint.h>' \
-    'sed -i "1a #include <stdint.h>" driver/entry.cpp'
-run_case cxx11-code fail 'driver/entry.cpp does not compile' \
-    'sed -i "s/return rawX != rawY;/return rawX != nullptr \&\& rawY != nullptr;/" driver/entry.cpp'
+run_case include-from-sim fail 'driver/core/entry.cpp:2: include of "sim/machine.hpp"' \
+    'sed -i "1a #include \"sim/machine.hpp\"" driver/core/entry.cpp'
+run_case standard-header fail 'driver/core/entry.cpp:2: include of <stdint.h>' \
+    'sed -i "1a #include <stdint.h>" driver/core/entry.cpp'
+run_case cxx11-code fail 'driver/core/entry.cpp does not compile' \
+    'sed -i "s/return rawX != rawY;/return rawX != nullptr \&\& rawY != nullptr;/" driver/core/entry.cpp'
 run_case call-outside-platform fail "undefined reference to .*GetModuleHandleW" \
-    'sed -i "s/(void)off;/(void)off; GetModuleHandleW(NULL);/" driver/entry.cpp'
+    'sed -i "s/(void)off;/(void)off; GetModuleHandleW(NULL);/" driver/core/entry.cpp'
 run_case heap-allocation fail "undefined reference to .operator new" \
-    'sed -i "s/(void)off;/(void)off; Event = new int(off);/" driver/entry.cpp'
+    'sed -i "s/(void)off;/(void)off; Event = new int(off);/" driver/core/entry.cpp'
 run_case wide-division fail "undefined reference to .__(u)?divdi3" \
-    'sed -i "s/\*screenX = rawX \/ 3;/*screenX = static_cast<INT32>((static_cast<ULONGLONG>(rawX) << 20) \/ static_cast<unsigned>(rawY));/" driver/entry.cpp'
+    'sed -i "s/\*screenX = rawX \/ 3;/*screenX = static_cast<INT32>((static_cast<ULONGLONG>(rawX) << 20) \/ static_cast<unsigned>(rawY));/" driver/core/entry.cpp'
 run_case floating-point fail 'contains floating-point code' \
-    'sed -i "s/\*screenY = rawY \/ 3;/*screenY = static_cast<INT32>(rawY * 0.75);/" driver/entry.cpp'
+    'sed -i "s/\*screenY = rawY \/ 3;/*screenY = static_cast<INT32>(rawY * 0.75);/" driver/core/entry.cpp'
 run_case extra-export fail 'unexpected: TouchPanelExtra' \
-    'echo "extern \"C\" void TouchPanelExtra(void); void TouchPanelExtra(void) {}" >>driver/entry.cpp &&
+    'echo "extern \"C\" void TouchPanelExtra(void); void TouchPanelExtra(void) {}" >>driver/core/entry.cpp &&
      echo "    TouchPanelExtra" >>target/TOUCH.def'
 run_case missing-export fail 'missing: TouchPanelPowerHandler' \
     'sed -i "/TouchPanelPowerHandler/d" target/TOUCH.def'
-run_case unlisted-source fail 'present but not listed: controller/extra.cpp' \
-    'echo "#include \"platform/platform.h\"" >controller/extra.cpp'
-run_case listed-source-missing fail 'listed but missing: click/click.cpp' \
-    'write_sources . click/click.cpp driver/entry.cpp'
+run_case unlisted-source fail 'present but not listed: driver/controller/extra.cpp' \
+    'echo "#include \"platform/platform.h\"" >driver/controller/extra.cpp'
+run_case listed-source-missing fail 'listed but missing: driver/click/click.cpp' \
+    'write_sources . driver/click/click.cpp driver/core/entry.cpp'
 
 echo "$((cases - failures)) of $cases cases as expected"
 [ "$failures" -eq 0 ]

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "host/session.hpp"
 #include "platform/hosted/registry.hpp"
+#include "windowing/session.hpp"
 
 namespace {
 
@@ -49,9 +49,9 @@ std::string requiredOnly() {
     return out;
 }
 
-host::SessionConfig boardWith(const std::string& registryText,
-                              std::vector<std::string> defines = {}) {
-    host::SessionConfig config;
+windowing::SessionConfig boardWith(const std::string& registryText,
+                                   std::vector<std::string> defines = {}) {
+    windowing::SessionConfig config;
     config.kernel.timeLimit = 60'000'000;  // a driver that hangs fails in seconds, not hours
     config.describeBoard = false;          // the .reg text alone tells the driver the board
     config.registryText = registryText;
@@ -62,15 +62,15 @@ host::SessionConfig boardWith(const std::string& registryText,
 
 struct Observed {
     BOOL enabled = FALSE;
-    std::vector<host::Sample> samples;
+    std::vector<windowing::Sample> samples;
     std::vector<hosted::CursorMove> cursor;
     std::vector<sim::Click> clicks;
 };
 
 // Enable, two taps, a held touch, disable; everything the registry values
 // can change is observed.
-Observed run(const host::SessionConfig& config) {
-    host::Session session(config);
+Observed run(const windowing::SessionConfig& config) {
+    windowing::Session session(config);
     session.load();
     Observed seen;
     seen.enabled = session.enable();

@@ -41,7 +41,7 @@ SampleStats sampleStats(const RunResult& run) {
             inTouch = false;
         }
     };
-    for (const host::Sample& s : run.samples) {
+    for (const windowing::Sample& s : run.samples) {
         if (run.calibratedAt(s.time)) {
             ++stats.calibrated;
         }
@@ -95,7 +95,7 @@ StrokeAccuracy strokeAccuracy(const RunResult& run) {
     bool touchOpen = false;
     std::vector<bool> compared(run.strokes.size(), false);
     for (std::size_t i = 0; i < run.samples.size(); ++i) {
-        const host::Sample& s = run.samples[i];
+        const windowing::Sample& s = run.samples[i];
         if (s.penDown() || !touchOpen) {
             stroke = strokeAt(run, s.time);
             touchOpen = true;
@@ -149,7 +149,7 @@ ClickStats clickStats(const RunResult& run) {
 
 }  // namespace
 
-sim::Point samplePixel(const host::Sample& sample) {
+sim::Point samplePixel(const windowing::Sample& sample) {
     return sim::Point{quarterToPixel(sample.x), quarterToPixel(sample.y)};
 }
 

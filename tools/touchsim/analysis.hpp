@@ -11,7 +11,7 @@
 namespace touchsim {
 
 // The screen position, in pixels, that a calibrated sample stands for.
-sim::Point samplePixel(const host::Sample& sample);
+sim::Point samplePixel(const windowing::Sample& sample);
 
 struct SampleStats {
     std::size_t delivered = 0;

@@ -85,7 +85,7 @@ class Progress {
     bool dirty_ = false;
 };
 
-void printLive(std::ostream& out, const host::Sample& s) {
+void printLive(std::ostream& out, const windowing::Sample& s) {
     char text[96];
     std::snprintf(text, sizeof text, "%10.3f ms  0x%02X  %6d %6d\n",
                   static_cast<double>(s.time) / 1000.0, static_cast<unsigned>(s.flags), s.x, s.y);
@@ -112,9 +112,9 @@ int play(const AppOptions& options, std::ostream& out, std::ostream& err) {
         progress.step(i, n, step, now);
     };
     if (options.realtime && !options.json && !options.quiet) {
-        run.onSample = [&out](const host::Sample& s) { printLive(out, s); };
+        run.onSample = [&out](const windowing::Sample& s) { printLive(out, s); };
     }
-    run.atEnd = [&](host::Session& session) {
+    run.atEnd = [&](windowing::Session& session) {
 #if TOUCH_SIM_WAV
         writeClicksWav(dir / "clicks.wav", session, session.now());
         artifacts.push_back("clicks.wav");
@@ -179,7 +179,7 @@ int runApp(const AppOptions& options, std::ostream& out, std::ostream& err) {
         return play(options, out, err);
     } catch (const ScenarioError& error) {
         err << "touchsim: " << error.what() << "\n";
-    } catch (const host::LoadError& error) {
+    } catch (const windowing::LoadError& error) {
         err << "touchsim: cannot load the driver: " << error.what() << "\n";
     } catch (const std::exception& error) {
         err << "touchsim: " << error.what() << "\n";

@@ -107,7 +107,7 @@ void writeText(const std::filesystem::path& path, const std::string& text) {
 
 std::string samplesCsv(const RunResult& run) {
     std::string text = "time_ms,flags,x,y,unit\n";
-    for (const host::Sample& s : run.samples) {
+    for (const windowing::Sample& s : run.samples) {
         char buffer[96];
         std::snprintf(buffer, sizeof buffer, "%.3f,%s,%d,%d,%s\n",
                       static_cast<double>(s.time) / 1000.0, flagsText(s.flags).c_str(), s.x, s.y,
@@ -118,7 +118,7 @@ std::string samplesCsv(const RunResult& run) {
 }
 
 std::string calibrationSvg(const CalibrationRecord& record, const sim::DisplayConfig& display) {
-    const host::CalibrationReport& r = record.report;
+    const windowing::CalibrationReport& r = record.report;
     DisplayPlot plot(display);
     std::string title = "Calibration ";
     if (r.calibrationSet) {
@@ -131,7 +131,7 @@ std::string calibrationSvg(const CalibrationRecord& record, const sim::DisplayCo
     plot.title(title);
     std::ostringstream& out = plot.raw();
     for (std::size_t i = 0; i < r.points.size(); ++i) {
-        const host::CalibrationPointResult& p = r.points[i];
+        const windowing::CalibrationPointResult& p = r.points[i];
         const double tx = plot.x(p.target.x);
         const double ty = plot.y(p.target.y);
         // The target, as the screen drew it.
@@ -226,7 +226,8 @@ std::string portTraceCsv(const std::vector<hosted::PortAccess>& accesses) {
     return text;
 }
 
-void writeClicksWav(const std::filesystem::path& path, host::Session& session, hosted::Micros end) {
+void writeClicksWav(const std::filesystem::path& path, windowing::Session& session,
+                    hosted::Micros end) {
     try {
         session.machine().speaker().writeWav(path.string(), 44'100, end);
     } catch (const sim::WavError& error) {

@@ -14,8 +14,8 @@
 #include <filesystem>
 #include <string>
 
-#include "host/session.hpp"
 #include "tools/touchsim/analysis.hpp"
+#include "windowing/session.hpp"
 
 namespace touchsim {
 
@@ -28,6 +28,7 @@ std::string strokeSvg(const RunResult& run, const Analysis& analysis,
 std::string portTraceCsv(const std::vector<hosted::PortAccess>& accesses);
 
 // The speaker's sound from virtual time 0 to `end`.
-void writeClicksWav(const std::filesystem::path& path, host::Session& session, hosted::Micros end);
+void writeClicksWav(const std::filesystem::path& path, windowing::Session& session,
+                    hosted::Micros end);
 
 }  // namespace touchsim

@@ -33,7 +33,7 @@ const char* calibrationWord(CalibrationOutcome outcome) {
     return "?";
 }
 
-CalibrationOutcome outcomeOf(const host::CalibrationReport& report) {
+CalibrationOutcome outcomeOf(const windowing::CalibrationReport& report) {
     if (report.aborted) {
         return CalibrationOutcome::Aborted;
     }

@@ -31,7 +31,7 @@ std::string fixed(double value, int digits) {
     return out.str();
 }
 
-const char* outcomeText(const host::CalibrationReport& report) {
+const char* outcomeText(const windowing::CalibrationReport& report) {
     if (report.aborted) {
         return "aborted";
     }
@@ -41,15 +41,15 @@ const char* outcomeText(const host::CalibrationReport& report) {
     return report.passed() ? "passed" : "failed";
 }
 
-json pointJson(host::Point p) {
+json pointJson(windowing::Point p) {
     return json::array({p.x, p.y});
 }
 
 json calibrationJson(const CalibrationRecord& record) {
-    const host::CalibrationReport& report = record.report;
+    const windowing::CalibrationReport& report = record.report;
     json points = json::array();
     for (std::size_t i = 0; i < report.points.size(); ++i) {
-        const host::CalibrationPointResult& p = report.points[i];
+        const windowing::CalibrationPointResult& p = report.points[i];
         json point = {{"target", pointJson(p.target)},
                       {"pressed", pointJson(p.pressed)},
                       {"captured", p.capture.result != FALSE},
@@ -176,7 +176,7 @@ std::string modesLine(const RunResult& run) {
 }
 
 std::string calibrationLine(const CalibrationRecord& record) {
-    const host::CalibrationReport& r = record.report;
+    const windowing::CalibrationReport& r = record.report;
     std::string text = outcomeText(r);
     if (r.calibrationSet) {
         text += ": worst " + fixed(r.worstResidual, 2) + " px at target " +

@@ -101,7 +101,7 @@ FingerStroke strokeOf(const sim::TouchScript::Stroke& stroke, const std::string&
 // Plays the steps of one timeline on a session.
 class Player {
   public:
-    Player(const Scenario& scenario, host::Session& session, RunResult& result)
+    Player(const Scenario& scenario, windowing::Session& session, RunResult& result)
         : scenario_(scenario), session_(session), result_(result) {}
 
     void play(const Step& step) {
@@ -166,13 +166,13 @@ class Player {
         record.step = step_->field;
         record.at = session_.now();
         closeCalibratedSpan();
-        record.report = host::CalibrationScreen(session_, step.screen).run();
+        record.report = windowing::CalibrationScreen(session_, step.screen).run();
         record.tolerancePx =
             session_.registry().dword(kTouchKey, "MaxCalError").value_or(kDefaultTolerancePx);
         if (record.report.calibrationSet) {
             calibratedFrom_ = session_.now();
-            for (const host::CalibrationPointResult& point : record.report.points) {
-                const host::Point q =
+            for (const windowing::CalibrationPointResult& point : record.report.points) {
+                const windowing::Point q =
                     session_.calibrateAPoint(point.capture.raw.x, point.capture.raw.y);
                 const sim::Point at{quarterToPixel(q.x), quarterToPixel(q.y)};
                 record.mapped.push_back(at);
@@ -324,18 +324,18 @@ class Player {
     }
 
     const Scenario& scenario_;
-    host::Session& session_;
+    windowing::Session& session_;
     RunResult& result_;
     const Step* step_ = nullptr;
     std::optional<FingerStroke> finger_;
     std::optional<Micros> calibratedFrom_;
     bool enableOutstanding_ = false;
-    std::vector<host::PendingCapture> captures_;  // one per record in result_.captures
+    std::vector<windowing::PendingCapture> captures_;  // one per record in result_.captures
     std::optional<KeyboardDriverThread> keyboard_;
 };
 
-host::SessionConfig sessionConfig(const Scenario& scenario, const RunOptions& options) {
-    host::SessionConfig config;
+windowing::SessionConfig sessionConfig(const Scenario& scenario, const RunOptions& options) {
+    windowing::SessionConfig config;
     config.machine = scenario.machine;
     const std::uint64_t seed = options.seed.value_or(scenario.seed);
     config.machine.seed = seed;
@@ -358,7 +358,7 @@ bool RunResult::calibratedAt(hosted::Micros t) const {
 
 RunResult runScenario(const Scenario& scenario, const RunOptions& options) {
     RunResult result;
-    host::Session session(sessionConfig(scenario, options));
+    windowing::Session session(sessionConfig(scenario, options));
     applyRegistry(session.registry(), scenario.registry);
     for (const RegistrySettings& extra : options.extraRegistry) {
         applyRegistry(session.registry(), extra);

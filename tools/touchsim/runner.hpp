@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "host/session.hpp"
 #include "tools/touchsim/scenario.hpp"
+#include "windowing/session.hpp"
 
 namespace touchsim {
 
@@ -27,14 +27,14 @@ struct RunOptions {
     // Pace virtual time to the wall clock (one virtual second a second).
     bool realtime = false;
     // Called on the driver's sample thread for every delivered sample.
-    std::function<void(const host::Sample&)> onSample;
+    std::function<void(const windowing::Sample&)> onSample;
     // Called before each step: its index, the number of steps, the step and
     // the virtual time.
     std::function<void(std::size_t, std::size_t, const Step&, hosted::Micros)> onStep;
     // Called once after the last step, while the session still exists, so
     // that what needs the live machine (the speaker's sound, the traces) can
     // be written out.
-    std::function<void(host::Session&)> atEnd;
+    std::function<void(windowing::Session&)> atEnd;
 };
 
 // The finger's true position over time, one touch from press to lift.
@@ -64,7 +64,7 @@ struct EnableRecord {
 struct CalibrationRecord {
     std::string step;
     hosted::Micros at = 0;
-    host::CalibrationReport report;
+    windowing::CalibrationReport report;
     std::uint32_t tolerancePx = 5;  // "MaxCalError" at the time of the fit
     // With a calibration set: each captured point mapped through it, in
     // fractional pixels (from the quarter pixels), and its distance from the
@@ -86,7 +86,7 @@ double quarterToPixel(int quarter);
 struct CaptureRecord {
     std::string step;
     hosted::Micros startedAt = 0;
-    std::optional<host::CaptureResult> result;  // empty: still pending at the end
+    std::optional<windowing::CaptureResult> result;  // empty: still pending at the end
 };
 
 struct ModeRecord {
@@ -108,7 +108,7 @@ struct CalibratedSpan {
 struct RunResult {
     hosted::Micros end = 0;              // virtual time at the end of the last step
     std::optional<std::string> stopped;  // why the run stopped early (kernel report)
-    std::vector<host::Sample> samples;
+    std::vector<windowing::Sample> samples;
     std::vector<CalibratedSpan> calibrated;
     std::vector<FingerStroke> strokes;
     std::vector<EnableRecord> enables;
@@ -128,7 +128,7 @@ struct RunResult {
 };
 
 // Plays the scenario.  Throws ScenarioError for input that is found bad
-// only while running, and host::LoadError when the driver cannot be loaded.
+// only while running, and windowing::LoadError when the driver cannot be loaded.
 RunResult runScenario(const Scenario& scenario, const RunOptions& options);
 
 }  // namespace touchsim

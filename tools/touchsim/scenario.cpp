@@ -360,8 +360,8 @@ class FingerCheck {
     double fingerMs_ = 0;
 };
 
-host::CalibrationScreenConfig readCalibrate(const Reader& r, Object& o) {
-    host::CalibrationScreenConfig screen;
+windowing::CalibrationScreenConfig readCalibrate(const Reader& r, Object& o) {
+    windowing::CalibrationScreenConfig screen;
     auto ms = [&](const char* key, DWORD& out, double min) {
         if (const json* v = o.find(key)) {
             out = static_cast<DWORD>(r.whole(*v, o.at(key), static_cast<std::int64_t>(min),
@@ -375,9 +375,9 @@ host::CalibrationScreenConfig readCalibrate(const Reader& r, Object& o) {
     if (const json* v = o.find("offsets")) {
         const std::string field = o.at("offsets");
         if (!v->is_array() ||
-            v->size() > static_cast<std::size_t>(host::CalibrationScreen::kMaxPoints)) {
+            v->size() > static_cast<std::size_t>(windowing::CalibrationScreen::kMaxPoints)) {
             r.fail(field, "must be a list of at most " +
-                              std::to_string(host::CalibrationScreen::kMaxPoints) +
+                              std::to_string(windowing::CalibrationScreen::kMaxPoints) +
                               " [dx, dy] offsets in pixels, one per target");
         }
         for (std::size_t i = 0; i < v->size(); ++i) {
@@ -386,19 +386,20 @@ host::CalibrationScreenConfig readCalibrate(const Reader& r, Object& o) {
             if (p.x != std::floor(p.x) || p.y != std::floor(p.y)) {
                 r.fail(at, "offsets are whole pixels");
             }
-            screen.offsets.push_back(host::Point{static_cast<int>(p.x), static_cast<int>(p.y)});
+            screen.offsets.push_back(
+                windowing::Point{static_cast<int>(p.x), static_cast<int>(p.y)});
         }
     }
     if (const json* v = o.find("abort")) {
         Object a(r, *v, o.at("abort"));
-        host::CalibrationAbort abort;
-        abort.point = static_cast<std::size_t>(
-            r.whole(a.require("point"), a.at("point"), 0, host::CalibrationScreen::kMaxPoints - 1));
+        windowing::CalibrationAbort abort;
+        abort.point = static_cast<std::size_t>(r.whole(
+            a.require("point"), a.at("point"), 0, windowing::CalibrationScreen::kMaxPoints - 1));
         if (const json* when = a.find("when")) {
-            abort.when = r.choice<host::CalibrationAbort::When>(
+            abort.when = r.choice<windowing::CalibrationAbort::When>(
                 *when, a.at("when"),
-                {{"beforePress", host::CalibrationAbort::When::BeforePress},
-                 {"whileHeld", host::CalibrationAbort::When::WhileHeld}});
+                {{"beforePress", windowing::CalibrationAbort::When::BeforePress},
+                 {"whileHeld", windowing::CalibrationAbort::When::WhileHeld}});
         }
         if (const json* held = a.find("heldMs")) {
             abort.heldMs = static_cast<DWORD>(
@@ -608,7 +609,7 @@ Expectations readExpectations(const Reader& r, const json& value, const std::str
         if (p.x != std::floor(p.x) || p.y != std::floor(p.y)) {
             r.fail(o.at("lastCursor"), "the cursor is placed on whole pixels");
         }
-        e.lastCursor = host::Point{static_cast<int>(p.x), static_cast<int>(p.y)};
+        e.lastCursor = windowing::Point{static_cast<int>(p.x), static_cast<int>(p.y)};
     }
     if (const json* v = o.find("clickFrequencyHz")) {
         e.clickFrequencyHz = r.real(*v, o.at("clickFrequencyHz"), 1, 1'193'180);

@@ -26,8 +26,8 @@
 #include <variant>
 #include <vector>
 
-#include "host/calibration_screen.hpp"
 #include "sim/machine.hpp"
+#include "windowing/calibration_screen.hpp"
 
 namespace touchsim {
 
@@ -53,7 +53,7 @@ class ScenarioError : public std::runtime_error {
 struct EnableStep {};
 struct DisableStep {};
 struct CalibrateStep {
-    host::CalibrationScreenConfig screen;
+    windowing::CalibrationScreenConfig screen;
 };
 struct CaptureStep {};  // TouchPanelReadCalibrationPoint on a thread of its own
 struct AbortStep {};    // TouchPanelReadCalibrationAbort
@@ -147,7 +147,7 @@ struct Expectations {
     std::optional<double> strokeMeanErrorPx;        // at most
     std::optional<double> strokeWorstErrorPx;       // at most
     std::optional<CountRange> cursorMoves;
-    std::optional<host::Point> lastCursor;  // pixels, within 1 on each axis
+    std::optional<windowing::Point> lastCursor;  // pixels, within 1 on each axis
     std::optional<CountRange> kernelFaults;
     std::optional<CountRange> keyboardBytes;  // taken by the keyboard driver
     // The line of each expectation given, by its name ("samples").
