@@ -21,26 +21,25 @@ namespace {
 #endif
 
 constexpr const char* kPathVariable = "TOUCH_DRIVER_LIBRARY";
-constexpr const char* kCopyPattern = "touch-driver-XXXXXX.so";
-constexpr int kCopySuffixLength = 3;  // ".so" after the X's
+constexpr const char* kCopyPattern = "touch-driver-XXXXXX";
 
 std::string describe(const std::filesystem::path& path, const std::string& reason) {
     return "driver library " + path.string() + ": " + reason;
 }
 
-// Makes a uniquely named empty file in `directory` and returns its path.
-std::filesystem::path makeUniqueFile(const std::filesystem::path& directory,
-                                     const std::filesystem::path& source) {
+// Makes a uniquely named folder in `directory` and gives the path of the
+// copy in it, which keeps the library's own file name, so that whatever names
+// the library by its file (a trace, a symbolizer) names it alike.
+std::filesystem::path makeUniqueCopyPath(const std::filesystem::path& directory,
+                                         const std::filesystem::path& source) {
     std::string name = (directory / kCopyPattern).string();
     std::vector<char> buffer(name.begin(), name.end());
     buffer.push_back('\0');
-    const int fd = ::mkstemps(buffer.data(), kCopySuffixLength);
-    if (fd < 0) {
+    if (::mkdtemp(buffer.data()) == nullptr) {
         throw LoadError(describe(
             source, "cannot create a copy in " + directory.string() + ": " + std::strerror(errno)));
     }
-    ::close(fd);
-    return std::filesystem::path(buffer.data());
+    return std::filesystem::path(buffer.data()) / source.filename();
 }
 
 // The one kernel thread that may be running: the caller.  Any other live
@@ -69,7 +68,7 @@ DriverLibrary::DriverLibrary(DriverLibraryOptions options)
     const std::filesystem::path directory = options.copyDirectory.empty()
                                                 ? std::filesystem::temp_directory_path()
                                                 : options.copyDirectory;
-    copy_ = makeUniqueFile(directory, source_);
+    copy_ = makeUniqueCopyPath(directory, source_);
     if (!std::filesystem::copy_file(source_, copy_,
                                     std::filesystem::copy_options::overwrite_existing, error)) {
         removeCopy();
@@ -182,6 +181,7 @@ void DriverLibrary::removeCopy() {
     if (!copy_.empty()) {
         std::error_code ignored;
         std::filesystem::remove(copy_, ignored);
+        std::filesystem::remove(copy_.parent_path(), ignored);
     }
 }
 

@@ -304,7 +304,16 @@ PendingCapture Session::startCapture(int priority) {
     CeSetThreadPriority(state->thread, priority);
     std::erase_if(captures_, [](const auto& weak) { return weak.expired(); });
     captures_.push_back(state);
-    Sleep(0);
+    // Claimed (the call waits on the driver's event) or refused (it returned);
+    // a call still on its way in would miss an abort made now.
+    HANDLE thread = state->thread;
+    kernel_->advanceUntil(
+        [this, thread] {
+            const hosted::ThreadActivity activity = kernel_->activityOf(thread);
+            return activity == hosted::ThreadActivity::WaitsOnEvent ||
+                   activity == hosted::ThreadActivity::Ended;
+        },
+        kCaptureClaimWaitMs * hosted::kMicrosPerMilli);
     return PendingCapture(std::move(state));
 }
 

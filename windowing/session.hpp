@@ -120,6 +120,9 @@ class Session {
     // How long the teardown waits, in virtual time, for a capture thread to
     // return after it was aborted.
     static constexpr DWORD kCaptureStopWaitMs = 1000;
+    // How long startCapture waits, in virtual time, for the call to claim the
+    // capture or return.
+    static constexpr DWORD kCaptureClaimWaitMs = 1000;
 
     // Makes its own kernel (one kernel exists per process at a time).
     // Throws sim::ConfigError for a bad machine and hosted::RegParseError for
@@ -189,9 +192,9 @@ class Session {
     // must already be scheduled (play()) or the capture must be one that
     // returns at once (a refused one).
     CaptureResult readCalibrationPoint();
-    // The same call on a new kernel thread at `priority`.  Before this returns
-    // the session's thread yields once, so a capture thread that is not of
-    // lower priority than the session's thread has run up to its first wait.
+    // The same call on a new kernel thread at `priority`.  Returns once the
+    // call has claimed the capture (it waits on an event) or returned, letting
+    // virtual time pass meanwhile, for at most kCaptureClaimWaitMs.
     PendingCapture startCapture(int priority = THREAD_PRIORITY_NORMAL_256);
     void abortCapture();  // TouchPanelReadCalibrationAbort
 

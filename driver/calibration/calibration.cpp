@@ -203,15 +203,17 @@ static void ScaleToRecord(const FitDeterminants& d, CalibrationCoefficients& rec
     }
 }
 
-/* ---- Installing the record ---- */
+/* ---- Installing and reading the record ---- */
 
 /* The sample thread transforms under DriverLock, so the record is written
-   under it whenever it exists and the thread never sees half a fit.  The
-   entry bracket keeps the lock from being deleted meanwhile; outside the
-   enabled period no sample thread exists and the record is written as is.
-   The bracket's failure leaves no trace in the caller's last error.  Gives
-   whether the lock was taken. */
-static BOOL BeginRecordWrite(void) {
+   under it whenever it exists and the thread never sees half a fit; a caller
+   of the exported transform reads it under the lock too, since on the 32-bit
+   board a copy of the eight fields is several moves that a fit on another
+   thread may fall between.  The entry bracket keeps the lock from being
+   deleted meanwhile; outside the enabled period no sample thread exists and
+   the record is used as is.  The bracket's failure leaves no trace in the
+   caller's last error.  Gives whether the lock was taken. */
+static BOOL BeginRecordAccess(void) {
     DWORD savedError = GetLastError();
     if (!DriverEntryBegin()) {
         SetLastError(savedError);
@@ -221,7 +223,7 @@ static BOOL BeginRecordWrite(void) {
     return TRUE;
 }
 
-static void EndRecordWrite(BOOL locked) {
+static void EndRecordAccess(BOOL locked) {
     if (locked) {
         LeaveCriticalSection(&DriverLock);
         DriverEntryEnd();
@@ -230,15 +232,22 @@ static void EndRecordWrite(BOOL locked) {
 
 /* Raw positions pass through; the coefficients stay as they were. */
 static void MakeUncalibrated(void) {
-    BOOL locked = BeginRecordWrite();
+    BOOL locked = BeginRecordAccess();
     Calibration.Calibrated = 0;
-    EndRecordWrite(locked);
+    EndRecordAccess(locked);
 }
 
 static void InstallRecord(const CalibrationCoefficients& record) {
-    BOOL locked = BeginRecordWrite();
+    BOOL locked = BeginRecordAccess();
     Calibration = record;
-    EndRecordWrite(locked);
+    EndRecordAccess(locked);
+}
+
+/* A caller that does not hold DriverLock: a copy of the whole record. */
+static void ReadRecord(CalibrationCoefficients* record) {
+    BOOL locked = BeginRecordAccess();
+    *record = Calibration;
+    EndRecordAccess(locked);
 }
 
 static BOOL AnyArrayMissing(const INT32* screenX, const INT32* screenY, const INT32* rawX,
@@ -291,13 +300,17 @@ static DWORD ReadMaxCalError(void) {
     return tolerance;
 }
 
+static void TransformWith(const CalibrationCoefficients& record, INT32 rawX, INT32 rawY,
+                          INT32* screenX, INT32* screenY);
+
 /* Squared distance in whole pixels, modulo 2^32. */
-static DWORD SquaredPixelError(INT32 rawX, INT32 rawY, INT32 targetX, INT32 targetY) {
+static DWORD SquaredPixelError(const CalibrationCoefficients& record, INT32 rawX, INT32 rawY,
+                               INT32 targetX, INT32 targetY) {
     INT32 quarterX = 0;
     INT32 quarterY = 0;
     DWORD errorX;
     DWORD errorY;
-    TouchPanelCalibrateAPoint(rawX, rawY, &quarterX, &quarterY);
+    TransformWith(record, rawX, rawY, &quarterX, &quarterY);
     errorX = static_cast<DWORD>(quarterX / QUARTERS_PER_PIXEL) - static_cast<DWORD>(targetX);
     errorY = static_cast<DWORD>(quarterY / QUARTERS_PER_PIXEL) - static_cast<DWORD>(targetY);
     return errorX * errorX + errorY * errorY;
@@ -307,13 +320,15 @@ BOOL CheckCalibrationError(INT32 count, const INT32* screenX, const INT32* scree
                            const INT32* rawX, const INT32* rawY) {
     DWORD tolerance = ReadMaxCalError();
     DWORD worst = 0;
+    CalibrationCoefficients record;
     INT32 i;
 
     if (count > 0 && AnyArrayMissing(screenX, screenY, rawX, rawY)) {
         return FALSE;
     }
+    ReadRecord(&record); /* the record installed at the time of the call */
     for (i = 0; i < count; ++i) {
-        DWORD error = SquaredPixelError(rawX[i], rawY[i], screenX[i], screenY[i]);
+        DWORD error = SquaredPixelError(record, rawX[i], rawY[i], screenX[i], screenY[i]);
         if (error > worst) {
             worst = error;
         }
@@ -368,8 +383,8 @@ static INT32 TransformAxis(LONG a, LONG b, LONG c, LONG delta, INT32 x, INT32 y)
     return static_cast<INT32>(QuarterQuotient(MagnitudeOf(numerator), MagnitudeOf(delta)));
 }
 
-void TouchPanelCalibrateAPoint(INT32 rawX, INT32 rawY, INT32* screenX, INT32* screenY) {
-    CalibrationCoefficients record = Calibration;
+static void TransformWith(const CalibrationCoefficients& record, INT32 rawX, INT32 rawY,
+                          INT32* screenX, INT32* screenY) {
     INT32 outX = rawX;
     INT32 outY = rawY;
 
@@ -385,4 +400,14 @@ void TouchPanelCalibrateAPoint(INT32 rawX, INT32 rawY, INT32* screenX, INT32* sc
     if (screenY != NULL) {
         *screenY = outY;
     }
+}
+
+void CalibrateUnderLock(INT32 rawX, INT32 rawY, INT32* screenX, INT32* screenY) {
+    TransformWith(Calibration, rawX, rawY, screenX, screenY);
+}
+
+void TouchPanelCalibrateAPoint(INT32 rawX, INT32 rawY, INT32* screenX, INT32* screenY) {
+    CalibrationCoefficients record;
+    ReadRecord(&record);
+    TransformWith(record, rawX, rawY, screenX, screenY);
 }

@@ -17,6 +17,10 @@ void Determinant3(WideInt& out, const WideInt& m0, const WideInt& m1, const Wide
 BOOL CheckCalibrationError(INT32 count, const INT32* screenX, const INT32* screenY,
                            const INT32* rawX, const INT32* rawY);
 
+/* TouchPanelCalibrateAPoint for the sample thread, which holds DriverLock:
+   the exported call takes the lock itself to read the record. */
+void CalibrateUnderLock(INT32 rawX, INT32 rawY, INT32* screenX, INT32* screenY);
+
 /* The capture's working values, guarded by DriverLock.  The result of the
    latest completed capture survives disable and enable. */
 extern LONG CaptureSampleCount;   /* pen-down samples since the latest new pen-down */

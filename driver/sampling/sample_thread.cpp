@@ -172,7 +172,7 @@ static void RunPass(SampleThreadState* state) {
     }
     INT32 screenX = 0;
     INT32 screenY = 0;
-    TouchPanelCalibrateAPoint(rawX, rawY, &screenX, &screenY);
+    CalibrateUnderLock(rawX, rawY, &screenX, &screenY);
     flags |= TouchSampleIsCalibratedFlag;
     LeaveCriticalSection(&DriverLock);
     Deliver(*state, callback, flags, screenX, screenY);

@@ -135,6 +135,40 @@ std::string Kernel::threadReport() const {
     return impl_->threadReport();
 }
 
+ThreadActivity Kernel::activityOf(void* thread) const {
+    const std::shared_ptr<Object> object = impl_->handles.find(HandleTable::fromHandle(thread));
+    if (!object || object->kind != ObjectKind::Thread) {
+        throw std::invalid_argument("activityOf: not a thread handle");
+    }
+    const auto& t = static_cast<const Thread&>(*object);
+    switch (t.state) {
+        case ThreadState::Running:
+            return ThreadActivity::Running;
+        case ThreadState::Ready:
+            return ThreadActivity::Ready;
+        case ThreadState::Finished:
+        case ThreadState::Parked:
+            return ThreadActivity::Ended;
+        case ThreadState::Blocked:
+            break;
+    }
+    if (!t.wait.object) {
+        return ThreadActivity::Sleeping;
+    }
+    switch (t.wait.object->kind) {
+        case ObjectKind::Event:
+            return ThreadActivity::WaitsOnEvent;
+        case ObjectKind::Semaphore:
+            return ThreadActivity::WaitsOnSemaphore;
+        case ObjectKind::Thread:
+            return ThreadActivity::WaitsOnThread;
+        case ObjectKind::CriticalSection:
+        case ObjectKind::Key:
+            break;
+    }
+    return ThreadActivity::WaitsOnLock;
+}
+
 void Kernel::setThreadName(void* thread, const std::string& name) {
     const std::shared_ptr<Object> object = impl_->handles.find(HandleTable::fromHandle(thread));
     if (!object || object->kind != ObjectKind::Thread) {

@@ -47,6 +47,44 @@ enum class SchedulePolicy {
     Random,    // seeded random choice among ready threads at every switch point
 };
 
+// Preemption inside the driver's own code.  A build that instruments the
+// driver (the preempt preset) calls preemptionPoint() at the start of each of
+// its basic blocks; this says what the kernel does there.  Off and without
+// stalls, a point does nothing and the kernel runs as it would without them.
+enum class PreemptMode {
+    Off,
+    // What the board can do: a thread of strictly higher priority made ready
+    // by an interrupt or a timeout takes over at once, one of equal priority
+    // when the running thread's time slice is over; never a lower priority,
+    // never a thread woken by the running thread's own call.  The platform
+    // calls then switch as the platform does (the priority policy), whatever
+    // the schedule policy says.
+    Target,
+    // Any ready thread may take over, chosen as the random policy chooses.
+    Any,
+    // Probabilistic concurrency testing: every thread gets a random priority
+    // of its own when it is created, and depth - 1 change points are drawn
+    // over each window of `window` contested steps (steps at which another
+    // thread is ready); at a change point the running thread drops below
+    // every other thread, for good.  The highest ready
+    // thread runs, at platform calls and at points alike; this replaces the
+    // schedule policy.
+    Pct,
+};
+
+struct Preemption {
+    PreemptMode mode = PreemptMode::Off;
+    unsigned depth = 2;          // Pct: d, so d - 1 change points a window
+    std::uint64_t window = 100;  // Pct: k, contested steps a window
+    // 0: no stalls.  Otherwise the n-th visit of a block stalls with
+    // probability 1 / (stallOdds * n): virtual time jumps to the next device
+    // event or timeout, if one is due within stallHorizon, so that interrupts
+    // and timeouts land in the middle of driver code.
+    unsigned stallOdds = 0;
+    Micros stallHorizon = 20'000;
+    Micros timeSlice = 100'000;  // Target: the quantum of equal priorities
+};
+
 struct KernelConfig {
     std::uint32_t tickStart = 0;  // GetTickCount() at virtual time 0
     SchedulePolicy policy = SchedulePolicy::Priority;
@@ -59,6 +97,27 @@ struct KernelConfig {
     bool tracePorts = false;                      // record every port access with its time
     bool traceKernel = true;                      // record switches, waits, signals, interrupts
     std::size_t traceLimit = 1'000'000;  // trace lines kept; later ones only count in the hash
+    Preemption preempt;
+};
+
+// A preemption point of instrumented code: `block` numbers the basic block
+// within its module (the same in every loaded copy), `site` is an address in
+// it that the trace names as module+offset.  Does nothing without a kernel,
+// from a thread that is not the kernel's running thread, during a device
+// action, after a stop, while the kernel ends, when re-entered, or with
+// preemption off.
+void preemptionPoint(std::uint32_t block, const void* site);
+
+// What a kernel thread is doing, as the kernel knows it.
+enum class ThreadActivity {
+    Running,
+    Ready,
+    Sleeping,  // Sleep or advance(), no object
+    WaitsOnEvent,
+    WaitsOnSemaphore,
+    WaitsOnThread,
+    WaitsOnLock,  // a critical section
+    Ended,
 };
 
 // One line of the kernel trace.
@@ -168,6 +227,8 @@ class Kernel {
     const std::vector<PortAccess>& portTrace() const;
     // A human-readable report of every thread and what it waits on.
     std::string threadReport() const;
+    // Throws std::invalid_argument for anything but an open thread handle.
+    ThreadActivity activityOf(void* thread) const;
 
     // ---- Threads ----
     // Names a kernel thread in the trace and in reports.  A created thread is

@@ -2,6 +2,7 @@
 // that passes the baton between them.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -31,6 +32,8 @@ const char* kindName(ObjectKind kind);
 std::string withArticle(ObjectKind kind);  // "an event", "a semaphore", ...
 // ":symbol" naming a thread's start routine when the dynamic linker knows it.
 std::string routineName(LPTHREAD_START_ROUTINE start);
+// "preemption pct:2:100, stalls 1/(20 n) within 0.020000 s", for traces and reports.
+std::string describePreemption(const Preemption& preempt);
 
 struct Thread;
 
@@ -97,6 +100,9 @@ struct Thread : Object {
     std::int64_t readyOrder = 0;
     std::uint64_t quietMark = ~std::uint64_t{0};  // kernel activity at its last lone Sleep(0)
     std::optional<Micros> tickReadAt;             // when it last called GetTickCount
+    bool readyAsync = false;   // made ready by a timeout or a device event, not yet run since
+    bool inPoint = false;      // inside a preemption point
+    std::int64_t pctRank = 0;  // Pct: its priority, higher runs first
     DWORD lastError = 0;
     DWORD exitCode = kStillActive;
 };
@@ -169,6 +175,10 @@ class Kernel::Impl : public DeviceContext {
     bool advanceUntil(const std::function<bool()>& pred, Micros timeout);
     void shutdown();
 
+    // ---- Preemption points (preemption.cpp) ----
+    void preemptionPoint(std::uint32_t block, const void* site);
+    bool runsPoints() const;  // the caller is the running thread and points may act
+
     // ---- Threads ----
     HANDLE createThread(LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD flags, LPDWORD id);
     [[noreturn]] void exitThread(DWORD code);
@@ -219,6 +229,8 @@ class Kernel::Impl : public DeviceContext {
     void fault(std::string what);
     void trace(std::string what);
     std::string threadReport() const;
+    std::string describePolicy() const;    // policy and seed
+    std::string describeSchedule() const;  // policy, seed and preemption
     std::string describeWait(const Thread& thread) const;
     std::string handleText(const void* handle) const;
 
@@ -273,12 +285,36 @@ class Kernel::Impl : public DeviceContext {
     void deliverInterrupt(std::uint32_t sysIntr, InterruptBinding& binding);
     std::string threadName(const Thread* thread) const;
 
+    // Preemption (preemption.cpp).
+    bool pct() const { return config_.preempt.mode == PreemptMode::Pct; }
+    SchedulePolicy policy() const;  // at platform calls, when not pct
+    void stallAt(std::uint32_t block, const void* site);
+    Thread* targetCandidate(const Thread& me) const;
+    void preemptAt(Thread& me, Thread& next, bool front, const void* site);
+    void pctStep(Thread& me);
+    void pctDraw();
+    Thread* pctBest() const;
+    bool pctSwitch(Thread& me, const void* site);
+    void pctRankNew(Thread& thread);
+
     KernelConfig config_;
     std::mt19937_64 random_;
+    // Draws of the preemption points, apart from random_ so that points that
+    // never act leave the schedule as it was.
+    std::mt19937_64 preemptRandom_;
+    std::vector<std::uint32_t> visits_;        // by block number
+    Micros sliceStart_ = 0;                    // when the running thread got the baton
+    std::uint64_t contested_ = 0;              // Pct: contested steps so far
+    std::uint64_t windowEnd_ = 0;              // Pct: the last step of the current window
+    std::vector<std::uint64_t> changePoints_;  // Pct: steps of this window, ascending
+    std::size_t changesFired_ = 0;             // of changePoints_
+    std::int64_t pctFloor_ = 0;    // Pct: below every rank; each change point goes lower
+    bool advancingClock_ = false;  // running due events: a wake is asynchronous
 
-    // The baton: only the thread that owner_ names runs.
+    // The baton: only the thread that owner_ names runs.  Atomic so that a
+    // preemption point may check it from any thread.
     std::mutex batonMutex_;
-    Thread* owner_ = nullptr;
+    std::atomic<Thread*> owner_{nullptr};
 
     std::vector<std::shared_ptr<Thread>> threads_;  // creation order; [0] is main
     Thread* main_ = nullptr;

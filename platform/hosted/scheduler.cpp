@@ -20,6 +20,9 @@ namespace {
 thread_local Thread* tlsThread = nullptr;
 thread_local Kernel::Impl* tlsKernel = nullptr;
 
+// Mixed into the seed of the preemption points' own generator.
+constexpr std::uint64_t kPreemptSeedMix = 0x9e3779b97f4a7c15ull;
+
 [[noreturn]] void hostError(const char* function, const char* problem) {
     std::fprintf(stderr, "hosted kernel: %s: %s\n", function, problem);
     std::fflush(stderr);
@@ -29,26 +32,35 @@ thread_local Kernel::Impl* tlsKernel = nullptr;
 }  // namespace
 
 Kernel::Impl::Impl(Kernel& k, KernelConfig config)
-    : kernel(k), traceLog(config.traceLimit), config_(config), random_(config.seed) {
+    : kernel(k),
+      traceLog(config.traceLimit),
+      config_(config),
+      random_(config.seed),
+      preemptRandom_(config.seed ^ kPreemptSeedMix) {
     if (tlsThread != nullptr) {
         throw std::logic_error("a kernel thread cannot construct another hosted::Kernel");
     }
     if (config_.mainPriority < 0 || config_.mainPriority > kLowestPriority) {
         throw std::invalid_argument("KernelConfig::mainPriority must be 0 to 255");
     }
+    if (pct() && (config_.preempt.depth < 1 || config_.preempt.window < 1)) {
+        throw std::invalid_argument(
+            "KernelConfig::preempt: pct needs a depth and a window of 1 or more");
+    }
     auto main = std::make_shared<Thread>();
     main->id = nextThreadId_++;
     main->name = "main";
     main->priority = config_.mainPriority;
     main->state = ThreadState::Running;
+    pctRankNew(*main);
     main_ = main.get();
     threads_.push_back(std::move(main));
     owner_ = main_;
     tlsThread = main_;
     tlsKernel = this;
-    trace(std::string("kernel starts, policy ") +
-          (config_.policy == SchedulePolicy::Priority ? "priority" : "random") + ", seed " +
-          std::to_string(config_.seed));
+    // The preemption settings stay out of the trace: points that never act
+    // leave it as it is without them.
+    trace("kernel starts, " + describePolicy());
 }
 
 Kernel::Impl::~Impl() = default;
@@ -78,11 +90,22 @@ Thread& Kernel::Impl::self() {
 
 // ---- Baton passing ----
 
+bool Kernel::Impl::runsPoints() const {
+    const bool active = config_.preempt.mode != PreemptMode::Off || config_.preempt.stallOdds > 0;
+    if (!active || tlsKernel != this || tlsThread == nullptr) {
+        return false;
+    }
+    return owner_.load() == tlsThread && !inDeviceAction_ && !shuttingDown_ && !stopped_ &&
+           !tlsThread->inPoint;
+}
+
 void Kernel::Impl::handOver(Thread& from, Thread& to) {
     to.state = ThreadState::Running;
+    to.readyAsync = false;
     if (&from == &to) {
         return;
     }
+    sliceStart_ = now_;
     trace("switch to " + to.name);
     std::unique_lock<std::mutex> lock(batonMutex_);
     owner_ = &to;
@@ -96,6 +119,8 @@ void Kernel::Impl::handOverAndExit(Thread& from, Thread& to) {
     }
     (void)from;
     to.state = ThreadState::Running;
+    to.readyAsync = false;
+    sliceStart_ = now_;
     std::lock_guard<std::mutex> lock(batonMutex_);
     owner_ = &to;
     to.turn.notify_one();
@@ -180,6 +205,7 @@ HANDLE Kernel::Impl::createThread(LPTHREAD_START_ROUTINE start, LPVOID parameter
     thread->name = "thread-" + std::to_string(thread->id) + routineName(start);
     thread->start = start;
     thread->parameter = parameter;
+    pctRankNew(*thread);
     HANDLE handle = addHandle(thread);
     if (handle == nullptr) {
         return nullptr;
@@ -261,6 +287,7 @@ void Kernel::Impl::shutdown() {
 
 void Kernel::Impl::makeReady(Thread& thread, bool front) {
     thread.state = ThreadState::Ready;
+    thread.readyAsync = false;
     thread.readyOrder = front ? --frontOrder_ : ++backOrder_;
     ready_.push_back(&thread);
 }
@@ -273,7 +300,10 @@ bool Kernel::Impl::anyReadyAbove(int priority, bool orEqual) const {
 
 Thread& Kernel::Impl::takeNext() {
     std::size_t chosen = 0;
-    if (config_.policy == SchedulePolicy::Random) {
+    if (pct()) {
+        chosen = static_cast<std::size_t>(std::find(ready_.begin(), ready_.end(), pctBest()) -
+                                          ready_.begin());
+    } else if (policy() == SchedulePolicy::Random) {
         chosen = static_cast<std::size_t>(random_() % ready_.size());
     } else {
         for (std::size_t i = 1; i < ready_.size(); ++i) {
@@ -336,7 +366,12 @@ void Kernel::Impl::switchPoint() {
     if (++steps_ > config_.stepLimit) {
         halt(me, "livelock: step limit of " + std::to_string(config_.stepLimit) + " reached");
     }
-    const bool priority = config_.policy == SchedulePolicy::Priority;
+    if (pct()) {
+        pctStep(me);
+        pctSwitch(me, nullptr);
+        return;
+    }
+    const bool priority = policy() == SchedulePolicy::Priority;
     if (priority ? !anyReadyAbove(me.priority, false) : ready_.empty()) {
         return;
     }
@@ -358,8 +393,15 @@ void Kernel::Impl::yield() {
     if (++steps_ > config_.stepLimit) {
         halt(me, "livelock: step limit of " + std::to_string(config_.stepLimit) + " reached");
     }
-    const bool priority = config_.policy == SchedulePolicy::Priority;
+    const bool priority = policy() == SchedulePolicy::Priority;
+    if (pct()) {
+        pctStep(me);
+    }
     auto othersCanRun = [&] {
+        if (pct()) {
+            const Thread* best = pctBest();
+            return best != nullptr && best->pctRank > me.pctRank;
+        }
         return priority ? anyReadyAbove(me.priority, true) : !ready_.empty();
     };
     Micros target = now_ + config_.yieldCost;
@@ -384,6 +426,10 @@ void Kernel::Impl::yield() {
                      " s reached");
     }
     if (!othersCanRun()) {
+        return;
+    }
+    if (pct()) {
+        pctSwitch(me, nullptr);
         return;
     }
     makeReady(me, false);
@@ -484,6 +530,7 @@ bool Kernel::Impl::advanceClockTo(Micros target) {
 }
 
 void Kernel::Impl::runDueEvents(Micros target) {
+    const FlagScope asynchronous(advancingClock_);
     for (;;) {
         const bool eventDue = !events_.empty() && events_.begin()->first.first <= target;
         Thread* sleeper = earliestDeadline(target);
@@ -527,6 +574,7 @@ void Kernel::Impl::wake(Thread& thread, DWORD result) {
     thread.wait.result = result;
     trace("wakes " + thread.name + (result == WAIT_TIMEOUT ? " (timeout)" : ""));
     makeReady(thread, false);
+    thread.readyAsync = advancingClock_;
 }
 
 void Kernel::Impl::cancelWait(Thread& thread) {
@@ -639,9 +687,7 @@ std::string Kernel::Impl::describeWait(const Thread& thread) const {
 
 std::string Kernel::Impl::threadReport() const {
     std::ostringstream out;
-    out << "at " << TraceLog::formatTime(now_) << " s (virtual), policy "
-        << (config_.policy == SchedulePolicy::Priority ? "priority" : "random") << ", seed "
-        << config_.seed << "\n";
+    out << "at " << TraceLog::formatTime(now_) << " s (virtual), " << describeSchedule() << "\n";
     for (const auto& t : threads_) {
         out << "  thread \"" << t->name << "\" (id " << t->id << ", priority " << t->priority
             << "): " << describeWait(*t) << "\n";

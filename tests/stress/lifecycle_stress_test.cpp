@@ -2,9 +2,11 @@
 // under the kernel's random scheduling, over many seeds.  The seeds are split
 // into blocks, one test each, so that ctest can run blocks side by side.
 //
-// TOUCH_STRESS_SCALE multiplies the number of seeds per block (see
-// support/exploration.hpp).  TOUCH_STRESS_SEED=<n> replays seed n alone, in block 0;
-// TOUCH_STRESS_TRACE=<file> then writes that run's kernel trace to the file.
+// TOUCH_STRESS_SCALE multiplies the number of seeds per block, TOUCH_SEED_BASE
+// moves them, TOUCH_PREEMPT and TOUCH_STALLS add preemption inside the driver
+// (see support/exploration.hpp).  TOUCH_STRESS_SEED=<n> replays seed n alone,
+// in block 0; TOUCH_STRESS_TRACE=<file> then writes that run's kernel trace to
+// the file.
 #include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 
@@ -29,32 +31,13 @@ constexpr std::uint64_t kCoverageCycles = 150;
 
 struct Budget {
     int seedsPerBlock = kSeedsPerBlock;
-    std::optional<std::uint64_t> replaySeed;
-    std::string tracePath;  // the kernel trace of a replayed seed goes there
-    std::string error;      // a variable that could not be read, named
+    exploration::Settings settings;
 };
 
 Budget budgetFromEnvironment() {
     Budget budget;
-    const exploration::Scale scale = exploration::scaleFromEnvironment();
-    if (!scale.error.empty()) {
-        budget.error = scale.error;
-        return budget;
-    }
-    budget.seedsPerBlock = exploration::scaledSeeds(kSeedsPerBlock, scale.value);
-    if (const char* text = std::getenv("TOUCH_STRESS_SEED"); text != nullptr && *text != '\0') {
-        char* end = nullptr;
-        errno = 0;
-        const unsigned long long seed = std::strtoull(text, &end, 10);
-        if (errno != 0 || *end != '\0' || text[0] == '-') {
-            budget.error = std::string("TOUCH_STRESS_SEED=\"") + text + "\": not a seed number";
-            return budget;
-        }
-        budget.replaySeed = seed;
-        if (const char* path = std::getenv("TOUCH_STRESS_TRACE"); path != nullptr) {
-            budget.tracePath = path;
-        }
-    }
+    budget.settings = exploration::settingsFromEnvironment();
+    budget.seedsPerBlock = exploration::scaledSeeds(kSeedsPerBlock, budget.settings.scale);
     return budget;
 }
 
@@ -81,22 +64,26 @@ class LifecycleStress : public ::testing::TestWithParam<int> {};
 
 TEST_P(LifecycleStress, EveryCycleLeavesTheBoardAsItFound) {
     const Budget budget = budgetFromEnvironment();
-    ASSERT_TRUE(budget.error.empty()) << budget.error;
+    const exploration::Settings& settings = budget.settings;
+    ASSERT_TRUE(settings.error.empty()) << settings.error;
     const int block = GetParam();
-    std::uint64_t first = kFirstSeed + static_cast<std::uint64_t>(block) * kSeedsPerBlock * 1000;
+    std::uint64_t first =
+        kFirstSeed + settings.seedBase + static_cast<std::uint64_t>(block) * kSeedsPerBlock * 1000;
     int seeds = budget.seedsPerBlock;
-    if (budget.replaySeed) {
+    if (settings.replaySeed) {
         if (block != 0) {
-            GTEST_SKIP() << "replaying seed " << *budget.replaySeed << " in block 0";
+            GTEST_SKIP() << "replaying seed " << *settings.replaySeed << " in block 0";
         }
-        first = *budget.replaySeed;
+        first = *settings.replaySeed;
         seeds = 1;
     }
     stress::Tally tally;
     for (int i = 0; i < seeds && !HasFailure(); ++i) {
-        stress::StressRun run(
-            first + static_cast<std::uint64_t>(i), kCyclesPerSeed,
-            stress::StressOptions{.trace = false, .tracePath = budget.tracePath, .timeLimit = {}});
+        stress::StressRun run(first + static_cast<std::uint64_t>(i), kCyclesPerSeed,
+                              stress::StressOptions{.trace = false,
+                                                    .tracePath = settings.tracePath,
+                                                    .timeLimit = {},
+                                                    .exploration = settings});
         run.run();
         tally += run.tally();
     }
@@ -117,9 +104,12 @@ TEST(StressReplay, ASeedReplaysTheSameRun) {
     constexpr std::uint64_t kSeed = 4242;
     constexpr int kCycles = 6;
     // One kernel exists at a time: each run ends before the next begins.
+    const exploration::Settings settings = exploration::settingsFromEnvironment();
     const auto replay = [&] {
         stress::StressRun run(
-            kSeed, kCycles, stress::StressOptions{.trace = true, .tracePath = {}, .timeLimit = {}});
+            kSeed, kCycles,
+            stress::StressOptions{
+                .trace = true, .tracePath = {}, .timeLimit = {}, .exploration = settings});
         run.run();
         return std::pair(run.traceHash(), run.tally());
     };
@@ -139,10 +129,11 @@ TEST(StressReplay, AStoppedRunIsReportedWithItsSeed) {
     {
         ::testing::ScopedFakeTestPartResultReporter reporter(
             ::testing::ScopedFakeTestPartResultReporter::INTERCEPT_ONLY_CURRENT_THREAD, &failures);
-        stress::StressRun run(
-            kSeed, 50,
-            stress::StressOptions{
-                .trace = false, .tracePath = {}, .timeLimit = 3 * hosted::kMicrosPerMilli * 1000});
+        stress::StressRun run(kSeed, 50,
+                              stress::StressOptions{.trace = false,
+                                                    .tracePath = {},
+                                                    .timeLimit = 3 * hosted::kMicrosPerMilli * 1000,
+                                                    .exploration = {}});
         run.run();
     }
     ASSERT_EQ(failures.size(), 1);

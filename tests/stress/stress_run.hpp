@@ -17,6 +17,7 @@
 #include <string>
 
 #include "stress/cycle_plan.hpp"
+#include "support/exploration.hpp"
 #include "windowing/session.hpp"
 
 namespace stress {
@@ -53,6 +54,7 @@ struct StressOptions {
     bool trace = false;     // keep the kernel trace (for replay checks; slower)
     std::string tracePath;  // when set, the kernel trace is kept and written there at the end
     std::optional<hosted::Micros> timeLimit;  // the kernel's virtual time cap, if not its own
+    exploration::Settings exploration;        // preemption, and the replay it names
 };
 
 class StressRun {
@@ -103,6 +105,8 @@ class StressRun {
 
     std::uint64_t seed_;
     std::string tracePath_;
+    exploration::Settings exploration_;
+    hosted::Micros clickSlack_;  // how far past its length a click may sound
     int cycles_;
     int cycleIndex_ = -1;
     std::string planText_;

@@ -304,6 +304,38 @@ TEST_F(Fit, RecordChangesOnlyUnderTheDriverLock) {
     EXPECT_TRUE(kernel_.faults().empty());
 }
 
+// A caller's transform reads the record under DriverLock too: a fit being
+// installed (on the 32-bit board, eight moves a preemption may fall between)
+// is seen whole or not at all.
+TEST_F(Fit, TransformOnAnotherThreadNeverSeesHalfARecord) {
+    const std::vector<Point> fifth{{20, 20, 100, 100}, {60, 20, 300, 100}, {20, 60, 100, 300}};
+    ASSERT_EQ(set(fifth), TRUE);
+    static CalibrationCoefficients next;
+    next = Calibration;
+    ASSERT_EQ(set(tenth_), TRUE);
+    InitializeCriticalSection(&DriverLock);
+    SharedWrite(&DriverLockReady, 1);
+    struct Installer {
+        static DWORD run(LPVOID) {
+            EnterCriticalSection(&DriverLock);
+            Calibration.A1 = next.A1, Calibration.B1 = next.B1, Calibration.C1 = next.C1;
+            Sleep(100);  // preempted halfway
+            Calibration = next;
+            LeaveCriticalSection(&DriverLock);
+            return 0;
+        }
+    };
+    HANDLE installer = CreateThread(nullptr, 0, &Installer::run, nullptr, 0, nullptr);
+    ASSERT_NE(installer, nullptr);
+    Sleep(0);  // the installer is halfway
+    EXPECT_EQ(transform(200, 200), (Quarter{161, 161})) << "raw / 5 in quarter pixels, rounded";
+    ASSERT_EQ(WaitForSingleObject(installer, INFINITE), WAIT_OBJECT_0);
+    CloseHandle(installer);
+    SharedWrite(&DriverLockReady, 0);
+    DeleteCriticalSection(&DriverLock);
+    EXPECT_TRUE(kernel_.faults().empty());
+}
+
 TEST_F(Fit, BadInputNeverCrashesAndKeepsTheLimits) {
     ASSERT_EQ(set(tenth_), TRUE);
     const CalibrationCoefficients before = Calibration;

@@ -7,35 +7,16 @@
 #include <cstdint>
 #include <string>
 
+#include "driver/capture/capture_races.hpp"
 #include "support/exploration.hpp"
 #include "windowing/session.hpp"
 
 namespace {
 
+using capture::raw;
+using capture::unitPanel;
 using hosted::Micros;
 constexpr Micros kMs = 1000;
-constexpr int kRawOffset = 1000;  // the panel maps pixel p to raw p + 1000
-
-// A 4000 x 4000 display whose panel gives one raw unit per pixel, so that
-// finger positions read directly as raw positions.
-windowing::SessionConfig unitPanel(std::uint32_t tickStart = 0,
-                                   hosted::SchedulePolicy policy = hosted::SchedulePolicy::Priority,
-                                   std::uint64_t seed = 1) {
-    windowing::SessionConfig config;
-    config.kernel.tickStart = tickStart;
-    config.kernel.policy = policy;
-    config.kernel.seed = seed;
-    config.machine.display = {4000, 4000, 0};
-    config.machine.panel.scaleX = 1;
-    config.machine.panel.scaleY = 1;
-    config.machine.panel.offsetX = kRawOffset;
-    config.machine.panel.offsetY = kRawOffset;
-    return config;
-}
-
-windowing::Point raw(int x, int y) {
-    return {x + kRawOffset, y + kRawOffset};
-}
 
 class Capture : public ::testing::Test {
   protected:
@@ -275,151 +256,58 @@ TEST_P(Activity, SignalledOnlyForAPlainStringThatFits) {
     CloseHandle(event);
 }
 
+}  // namespace
+
 // ---- Races, explored under the random schedule ----
-//
-// A touch held at (700, 800) completes a capture about 1.5 s after the press.
-// Under the random schedule, with the racing call placed at 40 steps
-// across the moment of completion, the call lands before the completion,
-// between its signal and the caller taking the result, or after.  Every run:
-// no kernel fault, no deadlock (which would throw), the caller released with
-// a consistent answer, and no signal left for the next capture.
+
+namespace {
 
 constexpr int kSeeds = 500;
-// The racing call steps through 40 places; fewer seeds would leave some out.
-constexpr int kRacingPlaces = 40;
-constexpr int kHeldX = 700, kHeldY = 800;
 
 // The seeds a race runs: kSeeds scaled by TOUCH_STRESS_SCALE, and at least
-// one for each place of the racing call.
-std::uint64_t racingSeeds() {
-    const exploration::Scale scale = exploration::scaleFromEnvironment();
-    EXPECT_TRUE(scale.error.empty()) << scale.error;
-    return static_cast<std::uint64_t>(exploration::scaledSeeds(kSeeds, scale.value, kRacingPlaces));
-}
-
-void pressAndHold(windowing::Session& session) {
-    sim::TouchScript script;
-    script.tap(session.now() + 5 * kMs, {double(kHeldX), double(kHeldY)}, 1600 * kMs);
-    session.play(script);
-}
-
-// When the held touch completes a capture started at the same point of an
-// identical run, measured from the start of the capture.
-Micros completionDelay() {
-    static const Micros delay = [] {
-        windowing::Session session(unitPanel());
-        session.load();
-        session.enable();
-        windowing::PendingCapture capture = session.startCapture();
-        const Micros start = session.now();
-        pressAndHold(session);
-        capture.waitFor(2000);
-        return capture.result().returnedAt - start;
-    }();
-    return delay;
-}
-
-// Measured once, before any racing session exists (one kernel at a time).
-// The call comes from `leadMs` before the completion up to the completion.
-Micros racingCallDelay(Micros completion, Micros leadMs, std::uint64_t seed) {
-    return completion - leadMs * kMs + seed % kRacingPlaces * leadMs * kMs / kRacingPlaces;
-}
-
-// The capture's answer is consistent: the held position when it completed,
-// the position of no completed capture (0, 0) when it did not.
-void expectConsistent(const windowing::CaptureResult& r) {
-    EXPECT_EQ(r.raw, (r.result ? raw(kHeldX, kHeldY) : windowing::Point{0, 0}));
-}
-
-// A new capture with no touch must wait: a second signal of the previous one
-// would end its wait at once.
-void expectNoSignalLeft(windowing::Session& session) {
-    windowing::PendingCapture next = session.startCapture();
-    EXPECT_FALSE(next.waitFor(100)) << "a signal was left for the next capture";
-    session.abortCapture();
-    ASSERT_TRUE(next.waitFor(50));
-    EXPECT_EQ(next.result().result, FALSE);
-}
+// one for each place of the racing call, from TOUCH_SEED_BASE + 1; or the one
+// seed TOUCH_STRESS_SEED replays.
+struct RacingSeeds {
+    capture::Race race{exploration::settingsFromEnvironment(), {}, capture::completionDelay()};
+    std::uint64_t first = race.settings.replaySeed.value_or(race.settings.seedBase + 1);
+    std::uint64_t count = race.settings.replaySeed
+                              ? 1
+                              : static_cast<std::uint64_t>(exploration::scaledSeeds(
+                                    kSeeds, race.settings.scale, capture::kRacingPlaces));
+    RacingSeeds() { EXPECT_TRUE(race.settings.error.empty()) << race.settings.error; }
+    std::uint64_t end() const { return first + count; }
+    // Both outcomes met, when every place of the racing call was tried.
+    void expectBothOutcomes(int completed) const {
+        if (count >= capture::kRacingPlaces) {
+            EXPECT_GT(completed, 0) << "no run completed before the racing call";
+            EXPECT_LT(completed, static_cast<int>(count))
+                << "no racing call came before the completion";
+        }
+    }
+};
 
 TEST(Race, AbortAgainstCompletion) {
-    const Micros completion = completionDelay();
+    const RacingSeeds seeds;
     int completed = 0;
-    const std::uint64_t seeds = racingSeeds();
-    for (std::uint64_t seed = 1; seed <= seeds; ++seed) {
-        SCOPED_TRACE("seed " + std::to_string(seed));
-        windowing::Session session(unitPanel(0, hosted::SchedulePolicy::Random, seed));
-        session.load();
-        ASSERT_EQ(session.enable(), TRUE);
-        windowing::PendingCapture capture = session.startCapture();
-        pressAndHold(session);
-        session.waitMicros(racingCallDelay(completion, 5, seed));
-        session.abortCapture();
-        if (seed % 2 == 0) {
-            session.abortCapture();  // a repeated abort
-        }
-        ASSERT_TRUE(capture.waitFor(50));
-        expectConsistent(capture.result());
-        completed += capture.result().result;
-        session.wait(200);
-        expectNoSignalLeft(session);
-        ASSERT_TRUE(session.faults().empty()) << session.faults().front().what;
+    for (std::uint64_t seed = seeds.first; seed < seeds.end() && !HasFailure(); ++seed) {
+        capture::abortAgainstCompletion(seeds.race, seed, completed);
     }
-    EXPECT_GT(completed, 0) << "no run completed before the abort";
-    EXPECT_LT(completed, static_cast<int>(seeds)) << "no abort came before the completion";
+    seeds.expectBothOutcomes(completed);
 }
 
 TEST(Race, DisableAgainstCompletion) {
-    const Micros completion = completionDelay();
+    const RacingSeeds seeds;
     int completed = 0;
-    const std::uint64_t seeds = racingSeeds();
-    for (std::uint64_t seed = 1; seed <= seeds; ++seed) {
-        SCOPED_TRACE("seed " + std::to_string(seed));
-        windowing::Session session(unitPanel(0, hosted::SchedulePolicy::Random, seed));
-        session.load();
-        ASSERT_EQ(session.enable(), TRUE);
-        windowing::PendingCapture capture = session.startCapture();
-        pressAndHold(session);
-        session.waitMicros(racingCallDelay(completion, 15, seed));
-        session.disable();
-        ASSERT_TRUE(capture.waitFor(50)) << "the disable released no caller";
-        expectConsistent(capture.result());
-        completed += capture.result().result;
-        session.wait(200);
-        ASSERT_EQ(session.enable(), TRUE);
-        expectNoSignalLeft(session);
-        ASSERT_TRUE(session.faults().empty()) << session.faults().front().what;
+    for (std::uint64_t seed = seeds.first; seed < seeds.end() && !HasFailure(); ++seed) {
+        capture::disableAgainstCompletion(seeds.race, seed, completed);
     }
-    EXPECT_GT(completed, 0);
-    EXPECT_LT(completed, static_cast<int>(seeds));
+    seeds.expectBothOutcomes(completed);
 }
 
 TEST(Race, AbortFromAnotherThreadAgainstDisable) {
-    const std::uint64_t seeds = racingSeeds();
-    for (std::uint64_t seed = 1; seed <= seeds; ++seed) {
-        SCOPED_TRACE("seed " + std::to_string(seed));
-        windowing::Session session(unitPanel(0, hosted::SchedulePolicy::Random, seed));
-        session.load();
-        ASSERT_EQ(session.enable(), TRUE);
-        windowing::PendingCapture capture = session.startCapture();
-        if (seed % 3 == 0) {
-            session.touch(100, 100);  // sampling rather than waiting
-            session.wait(20);
-        }
-        HANDLE aborter = CreateThread(
-            nullptr, 0,
-            [](LPVOID entry) -> DWORD {
-                reinterpret_cast<PFN_TouchPanelReadCalibrationAbort>(entry)();
-                return 0;
-            },
-            reinterpret_cast<LPVOID>(session.library().entry().readCalibrationAbort), 0, nullptr);
-        ASSERT_NE(aborter, nullptr);
-        session.waitMicros(seed % 5 * 300);
-        session.disable();
-        EXPECT_EQ(WaitForSingleObject(aborter, 100), WAIT_OBJECT_0);
-        CloseHandle(aborter);
-        ASSERT_TRUE(capture.waitFor(50));
-        EXPECT_EQ(capture.result().result, FALSE);
-        ASSERT_TRUE(session.faults().empty()) << session.faults().front().what;
+    const RacingSeeds seeds;
+    for (std::uint64_t seed = seeds.first; seed < seeds.end() && !HasFailure(); ++seed) {
+        capture::abortFromAnotherThreadAgainstDisable(seeds.race, seed);
     }
 }
 
