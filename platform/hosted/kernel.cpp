@@ -135,6 +135,10 @@ std::string Kernel::threadReport() const {
     return impl_->threadReport();
 }
 
+bool Kernel::othersIdle() const {
+    return impl_->othersIdle();
+}
+
 ThreadActivity Kernel::activityOf(void* thread) const {
     const std::shared_ptr<Object> object = impl_->handles.find(HandleTable::fromHandle(thread));
     if (!object || object->kind != ObjectKind::Thread) {

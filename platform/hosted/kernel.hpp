@@ -229,6 +229,9 @@ class Kernel {
     std::string threadReport() const;
     // Throws std::invalid_argument for anything but an open thread handle.
     ThreadActivity activityOf(void* thread) const;
+    // Every kernel thread but the caller waits without a timeout or has
+    // ended: the machine's threads have done all they had to do for now.
+    bool othersIdle() const;
 
     // ---- Threads ----
     // Names a kernel thread in the trace and in reports.  A created thread is

@@ -185,6 +185,7 @@ class Kernel::Impl : public DeviceContext {
     void setPriority(Thread& thread, int priority);
     void setThreadName(Thread& thread, std::string name) { thread.name = std::move(name); }
     std::size_t liveThreads() const;
+    bool othersIdle() const;
 
     // ---- Objects and waits ----
     HANDLE addHandle(std::shared_ptr<Object> object);

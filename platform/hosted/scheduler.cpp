@@ -259,6 +259,13 @@ std::size_t Kernel::Impl::liveThreads() const {
                       [](const auto& t) { return t->state != ThreadState::Finished; }));
 }
 
+bool Kernel::Impl::othersIdle() const {
+    return std::all_of(threads_.begin(), threads_.end(), [&](const auto& t) {
+        return t.get() == tlsThread || t->state == ThreadState::Finished ||
+               (t->state == ThreadState::Blocked && !t->wait.deadline);
+    });
+}
+
 void Kernel::Impl::shutdown() {
     if (tlsThread != main_) {
         hostError("~Kernel", "a hosted::Kernel must be destroyed by the thread that created it");

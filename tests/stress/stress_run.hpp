@@ -84,6 +84,8 @@ class StressRun {
     void endCapture(const CyclePlan& plan, const CapturePlan& step,
                     windowing::PendingCapture& pending, hosted::Micros start);
     void abort(const CapturePlan& step);
+    // Lets `ms` of virtual time pass, then until the driver's threads are idle.
+    void settle(DWORD ms);
     static Outcome outcomeOf(CaptureMode mode);
     void checkOutcome(const CyclePlan& plan, const windowing::CaptureResult& result,
                       Outcome allowed);
