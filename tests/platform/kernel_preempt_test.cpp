@@ -47,13 +47,6 @@ DWORD sleepThenLog(LPVOID arg) {
     return 0;
 }
 
-DWORD waitThenLog(LPVOID arg) {
-    auto& job = *static_cast<Job*>(arg);
-    WaitForSingleObject(job.object, INFINITE);
-    job.log->add(job.name);
-    return 0;
-}
-
 // ---- Where a point does nothing ----
 
 TEST(PreemptionPoint, DoesNothingOutsideTheRunningKernelThread) {
@@ -93,25 +86,42 @@ TEST(PreemptionPoint, DoesNothingOutsideTheRunningKernelThread) {
     EXPECT_EQ(stopAt, Micros{0});
 }
 
+constexpr int kRounds = 12;
+
+DWORD waitRounds(LPVOID arg) {
+    auto& job = *static_cast<Job*>(arg);
+    for (int round = 0; round < kRounds; ++round) {
+        WaitForSingleObject(job.object, INFINITE);
+        job.log->add(job.name + std::to_string(round));
+    }
+    return 0;
+}
+
 // Points that never act leave the run exactly as it is without them: they
 // draw nothing from the random policy's generator and trace nothing.  Here
-// no point meets another ready thread or a wake-up: the others sleep long.
+// no point meets another ready thread or a wake-up (the others sleep long),
+// and stalls, drawn at every point, find nothing within their horizon.
 TEST(PreemptionPoint, PointsNeverTakenLeaveTheTraceAsItWas) {
-    const auto run = [](PreemptMode mode, hosted::SchedulePolicy policy) {
-        KernelConfig config = preempting(mode);
+    const auto run = [](PreemptMode mode, hosted::SchedulePolicy policy, unsigned stallOdds = 0) {
+        KernelConfig config = preempting(mode, stallOdds);
+        config.preempt.stallHorizon = 0;  // a stall drawn finds nothing to reach
         config.policy = policy;
         config.seed = 17;
         Kernel kernel(config);
         Log log;
         HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
         Job a{&log, event, "a"}, b{&log, nullptr, "b", 100};
-        HANDLE threads[] = {startThread(waitThenLog, a), startThread(sleepThenLog, b)};
+        HANDLE threads[] = {startThread(waitRounds, a), startThread(sleepThenLog, b)};
         Sleep(0);
         for (std::uint32_t block = 1; block <= 20; ++block) {
             preemptionPoint(block, nullptr);
             Sleep(block % 3);
         }
-        SetEvent(event);
+        for (int round = 0; round < kRounds; ++round) {
+            SetEvent(event);  // the random policy picks who runs on
+            log.add("main");
+            Sleep(1);
+        }
         for (HANDLE thread : threads) {
             WaitForSingleObject(thread, INFINITE);
             CloseHandle(thread);
@@ -122,9 +132,10 @@ TEST(PreemptionPoint, PointsNeverTakenLeaveTheTraceAsItWas) {
     using hosted::SchedulePolicy;
     const auto random = run(PreemptMode::Off, SchedulePolicy::Random);
     EXPECT_EQ(run(PreemptMode::Any, SchedulePolicy::Random), random);
+    EXPECT_EQ(run(PreemptMode::Any, SchedulePolicy::Random, 1), random);
     EXPECT_EQ(run(PreemptMode::Target, SchedulePolicy::Priority),
               run(PreemptMode::Off, SchedulePolicy::Priority));
-    EXPECT_EQ(random.second.size(), 2u);
+    EXPECT_EQ(random.second.size(), 2u * kRounds + 1);
 }
 
 // ---- Stalls ----
