@@ -40,6 +40,13 @@ struct Job {
     DWORD milliseconds = INFINITE;
 };
 
+// A thread routine that logs its job's name once.
+inline DWORD logOnce(LPVOID arg) {
+    auto& job = *static_cast<Job*>(arg);
+    job.log->add(job.name);
+    return 0;
+}
+
 inline HANDLE startThread(LPTHREAD_START_ROUTINE routine, Job& job, int priority = -1) {
     HANDLE thread = CreateThread(nullptr, 0, routine, &job, 0, nullptr);
     if (thread != nullptr && priority >= 0) {

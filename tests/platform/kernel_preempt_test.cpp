@@ -20,6 +20,7 @@ using hosted::preemptionPoint;
 using hosted::PreemptMode;
 using kernel_test::Job;
 using kernel_test::Log;
+using kernel_test::logOnce;
 using kernel_test::startThread;
 
 namespace {
@@ -32,12 +33,6 @@ KernelConfig preempting(PreemptMode mode, unsigned stallOdds = 0, int mainPriori
     config.preempt.stallOdds = stallOdds;
     config.mainPriority = mainPriority;
     return config;
-}
-
-DWORD logOnce(LPVOID arg) {
-    auto& job = *static_cast<Job*>(arg);
-    job.log->add(job.name);
-    return 0;
 }
 
 DWORD sleepThenLog(LPVOID arg) {

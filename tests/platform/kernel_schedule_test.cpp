@@ -15,17 +15,12 @@ using hosted::Micros;
 using hosted::SchedulePolicy;
 using kernel_test::Job;
 using kernel_test::Log;
+using kernel_test::logOnce;
 using kernel_test::startThread;
 
 namespace {
 
 using Names = std::vector<std::string>;
-
-DWORD logOnce(LPVOID arg) {
-    auto& job = *static_cast<Job*>(arg);
-    job.log->add(job.name);
-    return 0;
-}
 
 DWORD logThreeTimesYielding(LPVOID arg) {
     auto& job = *static_cast<Job*>(arg);

@@ -78,6 +78,17 @@ class RaceSession {
     windowing::Session session_;
 };
 
+// Enables, starts a capture, holds a touch that completes it and lets time
+// pass up to the racing call, from `leadMs` before the completion to it.
+windowing::PendingCapture heldCapture(const Race& race, std::uint64_t seed,
+                                      windowing::Session& session, Micros leadMs) {
+    EXPECT_EQ(session.enable(), TRUE);
+    windowing::PendingCapture capture = session.startCapture();
+    pressAndHold(session);
+    session.waitMicros(racingCallDelay(race.completion, leadMs, seed));
+    return capture;
+}
+
 }  // namespace
 
 windowing::SessionConfig unitPanel(std::uint32_t tickStart, hosted::SchedulePolicy policy,
@@ -121,10 +132,7 @@ void abortAgainstCompletion(const Race& race, std::uint64_t seed, int& completed
     SCOPED_TRACE(race.name(seed));
     RaceSession run(race, seed);
     windowing::Session& session = run.session();
-    ASSERT_EQ(session.enable(), TRUE);
-    windowing::PendingCapture capture = session.startCapture();
-    pressAndHold(session);
-    session.waitMicros(racingCallDelay(race.completion, 5, seed));
+    windowing::PendingCapture capture = heldCapture(race, seed, session, 5);
     session.abortCapture();
     if (seed % 2 == 0) {
         session.abortCapture();  // a repeated abort
@@ -141,10 +149,7 @@ void disableAgainstCompletion(const Race& race, std::uint64_t seed, int& complet
     SCOPED_TRACE(race.name(seed));
     RaceSession run(race, seed);
     windowing::Session& session = run.session();
-    ASSERT_EQ(session.enable(), TRUE);
-    windowing::PendingCapture capture = session.startCapture();
-    pressAndHold(session);
-    session.waitMicros(racingCallDelay(race.completion, 15, seed));
+    windowing::PendingCapture capture = heldCapture(race, seed, session, 15);
     session.disable();
     ASSERT_TRUE(capture.waitFor(50)) << "the disable released no caller";
     expectConsistent(capture.result());
