@@ -320,12 +320,17 @@ void I8042::fillOutput(std::uint8_t byte, ByteSource source) {
     raiseFor(source);
 }
 
+bool I8042::answerSilenced(ByteSource source) const {
+    return source == ByteSource::Controller && !config_.answerIrqWhileKeyboardOff &&
+           (commandByte_ & kCmdKeyboardDisabled) != 0;
+}
+
 void I8042::raiseFor(ByteSource source) {
     if (source == ByteSource::Aux) {
         if ((commandByte_ & kCmdAuxInterrupt) != 0) {
             context_.raiseLine(config_.auxIrq);
         }
-    } else if ((commandByte_ & kCmdKeyboardInterrupt) != 0) {
+    } else if ((commandByte_ & kCmdKeyboardInterrupt) != 0 && !answerSilenced(source)) {
         context_.raiseLine(config_.keyboardIrq);
     }
 }

@@ -36,6 +36,13 @@
 //   channel's interrupt bit set (the controller's own answers count as the
 //   keyboard channel's); setting the bit while such a byte waits raises the
 //   edge at once.
+// - I8042Config::answerIrqWhileKeyboardOff: real i8042s differ on whether the
+//   controller's own answers raise IRQ 1 while the keyboard interface is off
+//   (command byte bit 0x10, set by 0xAD).  true (the default) raises it, as
+//   for any answer; false raises none for an answer that enters the output
+//   buffer, or waits in it when the keyboard interrupt is switched on, while
+//   the interface is off (QEMU's i8042 does so).  Machine JSON:
+//   "i8042": {"answerIrqWhileKeyboardOff": false}.
 #pragma once
 
 #include <cstdint>
@@ -93,6 +100,7 @@ struct I8042Config {
     bool systemFlag = true;             // status 0x04 at power-on
     unsigned keyboardIrq = 1;
     unsigned auxIrq = 12;
+    bool answerIrqWhileKeyboardOff = true;  // see the top of this file
 };
 
 // One byte that entered the output buffer, and when (if ever) it was read.
@@ -169,6 +177,7 @@ class I8042 : public hosted::PortDevice {
     void finishTransfer();
     void fillOutput(std::uint8_t byte, ByteSource source);
     void raiseFor(ByteSource source);
+    bool answerSilenced(ByteSource source) const;
 
     hosted::DeviceContext& context_;
     I8042Config config_;

@@ -12,7 +12,8 @@
 //   {
 //     "display":  {"width": 800, "height": 480, "orientation": 0},  // 0/90/180/270
 //     "i8042":    {"base": 96, "inputBusyUs": 5, "inputStuck": false,
-//                  "ps2ClockHz": 12000, "commandByte": 101},
+//                  "ps2ClockHz": 12000, "commandByte": 101,
+//                  "answerIrqWhileKeyboardOff": true},
 //     "sysIntr":  28,
 //     "controller": {"reportRate": 200, "packetSize": 5,
 //                    "faults": {"silent": false,

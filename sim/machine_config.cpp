@@ -386,6 +386,7 @@ MachineConfig MachineConfig::fromJson(const json& json, const std::string& path)
         readBool(f, "inputStuck", config.i8042.inputStuck);
         readInt(f, "ps2ClockHz", config.i8042.ps2ClockHz, kMinPs2Clock, kMaxPs2Clock);
         readInt(f, "commandByte", config.i8042.commandByte, 0, 0xFF);
+        readBool(f, "answerIrqWhileKeyboardOff", config.i8042.answerIrqWhileKeyboardOff);
     });
     readInt(root, "sysIntr", config.sysIntr, 1, kMaxSysIntr);
     readObject(root, "controller", [&](Fields& f) { readController(f, config.controller); });
@@ -484,7 +485,8 @@ nlohmann::json MachineConfig::toJson() const {
           {"inputBusyUs", i8042.inputBusyTime},
           {"inputStuck", i8042.inputStuck},
           {"ps2ClockHz", i8042.ps2ClockHz},
-          {"commandByte", i8042.commandByte}}},
+          {"commandByte", i8042.commandByte},
+          {"answerIrqWhileKeyboardOff", i8042.answerIrqWhileKeyboardOff}}},
         {"sysIntr", sysIntr},
         {"controller",
          {{"reportRate", controller.reportRate},

@@ -214,6 +214,36 @@ TEST_F(I8042Test, InterruptEdgesFollowTheEnableBits) {
     EXPECT_EQ(clock.raised().back().line, 1u);
 }
 
+// Whether an answer raises IRQ 1 while the keyboard interface is off is a
+// setting; with the interface on it always does.
+TEST(I8042Config, AnswerIrqWithTheKeyboardInterfaceOffIsASetting) {
+    for (const bool answerIrq : {true, false}) {
+        ManualClock clock;
+        sim::I8042Config config;
+        config.answerIrqWhileKeyboardOff = answerIrq;
+        config.commandByte = 0x64;  // keyboard interrupt off for now
+        I8042 kbc(clock, config);
+        kbc.writePort(kStatus, 0xAD);
+        clock.advance(kBusy);
+        kbc.writePort(kStatus, 0x20);
+        clock.advance(kBusy);
+        kbc.writePort(kStatus, 0x60);  // the keyboard interrupt on while the answer waits
+        clock.advance(kBusy);
+        kbc.writePort(kData, 0x75);
+        clock.advance(kBusy);
+        EXPECT_EQ(kbc.readPort(kData), 0x74);
+        kbc.writePort(kStatus, 0x20);
+        clock.advance(kBusy);
+        EXPECT_EQ(kbc.readPort(kData), 0x75);
+        EXPECT_EQ(clock.raised().size(), answerIrq ? 2u : 0u) << answerIrq;
+        kbc.writePort(kStatus, 0xAE);
+        clock.advance(kBusy);
+        kbc.writePort(kStatus, 0x20);
+        clock.advance(kBusy);
+        EXPECT_EQ(clock.raised().size(), answerIrq ? 3u : 1u) << answerIrq;
+    }
+}
+
 TEST(I8042Config, ClockAndBaseAreConfigurable) {
     ManualClock clock;
     sim::I8042Config config;
