@@ -5,7 +5,8 @@
 #include <string>
 
 #include "platform/hosted/win32.h"
-#include "tools/touchsim/background_threads.hpp"
+#include "tools/touchsim/pacer.hpp"
+#include "windowing/keyboard_driver.hpp"
 
 namespace touchsim {
 
@@ -279,7 +280,8 @@ class Player {
 
     void run(const KeyboardDriverStep& step) {
         if (step.on) {
-            keyboard_.emplace(session_.kernel(), session_.machine(), step);
+            keyboard_.emplace(session_.kernel(), session_.machine(),
+                              windowing::KeyboardDriverConfig{step.priority, step.sysIntr});
         } else {
             stopKeyboard();
         }
@@ -331,7 +333,7 @@ class Player {
     std::optional<Micros> calibratedFrom_;
     bool enableOutstanding_ = false;
     std::vector<windowing::PendingCapture> captures_;  // one per record in result_.captures
-    std::optional<KeyboardDriverThread> keyboard_;
+    std::optional<windowing::KeyboardDriverThread> keyboard_;
 };
 
 windowing::SessionConfig sessionConfig(const Scenario& scenario, const RunOptions& options) {

@@ -1,9 +1,9 @@
-#include "tools/touchsim/background_threads.hpp"
+#include "windowing/keyboard_driver.hpp"
 
 #include <stdexcept>
-#include <thread>
+#include <string>
 
-namespace touchsim {
+namespace windowing {
 
 namespace {
 
@@ -14,12 +14,12 @@ constexpr unsigned kKeyboardLine = 1;
 constexpr int kMaxBytesPerInterrupt = 16;
 // How long an ending thread is waited for, in virtual time.
 constexpr DWORD kStopWaitMs = 1000;
-constexpr DWORD kPaceStepMs = 5;
-constexpr int kHighestPriority = 0;
 
 UCHAR readPort(std::uint16_t port) {
     return READ_PORT_UCHAR(reinterpret_cast<PUCHAR>(static_cast<std::uintptr_t>(port)));
 }
+
+}  // namespace
 
 HANDLE startThread(LPTHREAD_START_ROUTINE routine, void* self, int priority, const char* name,
                    hosted::Kernel& kernel) {
@@ -32,8 +32,6 @@ HANDLE startThread(LPTHREAD_START_ROUTINE routine, void* self, int priority, con
     return thread;
 }
 
-// Waits, bounded, for a thread and closes its handle; never throws, as it
-// runs from destructors, also after the kernel stopped a run.
 void endThread(HANDLE& thread) {
     if (thread == nullptr) {
         return;
@@ -46,12 +44,8 @@ void endThread(HANDLE& thread) {
     thread = nullptr;
 }
 
-}  // namespace
-
-// ---- KeyboardDriverThread ----
-
 KeyboardDriverThread::KeyboardDriverThread(hosted::Kernel& kernel, sim::Machine& machine,
-                                           KeyboardDriverStep config)
+                                           KeyboardDriverConfig config)
     : config_(config),
       dataPort_(machine.i8042().dataPort()),
       statusPort_(machine.i8042().statusPort()) {
@@ -102,29 +96,4 @@ void KeyboardDriverThread::serve() {
     }
 }
 
-// ---- Pacer ----
-
-Pacer::Pacer(hosted::Kernel& kernel)
-    : kernel_(kernel),
-      start_(std::chrono::steady_clock::now() - std::chrono::microseconds(kernel.now())) {
-    thread_ = startThread(&Pacer::main, this, kHighestPriority, "Pacer", kernel);
-}
-
-Pacer::~Pacer() {
-    stop_.store(true);
-    endThread(thread_);
-}
-
-DWORD Pacer::main(LPVOID self) {
-    static_cast<Pacer*>(self)->pace();
-    return 0;
-}
-
-void Pacer::pace() {
-    while (!stop_.load()) {
-        Sleep(kPaceStepMs);
-        std::this_thread::sleep_until(start_ + std::chrono::microseconds(kernel_.now()));
-    }
-}
-
-}  // namespace touchsim
+}  // namespace windowing
