@@ -26,6 +26,9 @@ namespace hosted {
 constexpr DWORD kStillActive = 259;  // GetExitCodeThread of a running thread
 constexpr int kPriorityErrorReturn = 0x7FFFFFFF;
 constexpr int kLowestPriority = 255;
+// GetCurrentThread's pseudo-handle: the board's value, slot 65 of generation
+// 0, which no handle of the table ever has (generations start at 1).
+inline void* const kCurrentThreadPseudoHandle = reinterpret_cast<void*>(std::uintptr_t{65});
 
 enum class ObjectKind { Event, Semaphore, Thread, CriticalSection, Key };
 const char* kindName(ObjectKind kind);
@@ -191,6 +194,7 @@ class Kernel::Impl : public DeviceContext {
     HANDLE addHandle(std::shared_ptr<Object> object);
     // The object of a handle, of the given kind; records a fault and sets
     // ERROR_INVALID_HANDLE when the handle is closed, unknown or of another kind.
+    std::shared_ptr<Object> currentThreadObject();
     std::shared_ptr<Object> lookup(const void* handle, const char* call,
                                    std::optional<ObjectKind> kind = std::nullopt);
     bool closeHandle(HANDLE handle, const char* call,

@@ -76,7 +76,9 @@ HANDLE Kernel::Impl::addHandle(std::shared_ptr<Object> object) {
 
 std::shared_ptr<Object> Kernel::Impl::lookup(const void* handle, const char* call,
                                              std::optional<ObjectKind> kind) {
-    std::shared_ptr<Object> object = handles.find(HandleTable::fromHandle(handle));
+    std::shared_ptr<Object> object = handle == kCurrentThreadPseudoHandle
+                                         ? currentThreadObject()
+                                         : handles.find(HandleTable::fromHandle(handle));
     if (!object || object->kind == ObjectKind::CriticalSection) {
         fault(std::string(call) + ": closed or unknown handle " + handleText(handle));
         setError(ERROR_INVALID_HANDLE);
@@ -89,6 +91,16 @@ std::shared_ptr<Object> Kernel::Impl::lookup(const void* handle, const char* cal
         return nullptr;
     }
     return object;
+}
+
+std::shared_ptr<Object> Kernel::Impl::currentThreadObject() {
+    const Thread* me = &self();
+    for (const auto& thread : threads_) {
+        if (thread.get() == me) {
+            return thread;
+        }
+    }
+    return nullptr;
 }
 
 bool Kernel::Impl::closeHandle(HANDLE handle, const char* call, std::optional<ObjectKind> kind) {

@@ -181,6 +181,9 @@ void LeaveCriticalSection(LPCRITICAL_SECTION section);
 HANDLE CreateThread(LPSECURITY_ATTRIBUTES attributes, DWORD stackSize,
                     LPTHREAD_START_ROUTINE startAddress, LPVOID parameter, DWORD creationFlags,
                     LPDWORD threadId);
+/* A pseudo-handle that names whichever thread uses it, as on the platform;
+   it needs no closing. */
+HANDLE GetCurrentThread(void);
 BOOL CeSetThreadPriority(HANDLE thread, int priority);
 int CeGetThreadPriority(HANDLE thread);
 void ExitThread(DWORD exitCode);

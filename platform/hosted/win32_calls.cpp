@@ -120,6 +120,11 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, DWORD, LPTHREAD_START_ROUTINE startAd
     return kernelFor("CreateThread").createThread(startAddress, parameter, creationFlags, threadId);
 }
 
+HANDLE GetCurrentThread(void) {
+    kernelFor("GetCurrentThread");
+    return hosted::kCurrentThreadPseudoHandle;
+}
+
 BOOL CeSetThreadPriority(HANDLE thread, int priority) {
     Kernel::Impl& k = kernelFor("CeSetThreadPriority");
     const auto object = k.lookup(thread, "CeSetThreadPriority", ObjectKind::Thread);

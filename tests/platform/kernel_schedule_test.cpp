@@ -97,6 +97,19 @@ TEST(KernelPriority, RaisingAReadyThreadAboveTheCallerPreemptsItInsideTheCall) {
     CloseHandle(thread);
 }
 
+TEST(KernelPriority, TheCurrentThreadPseudoHandleNamesTheCaller) {
+    Kernel kernel(withMainPriority(100));
+    Log log;
+    Job job{&log, nullptr, "other"};
+    HANDLE thread = startThread(logOnce, job, 150);
+    EXPECT_EQ(CeGetThreadPriority(GetCurrentThread()), 100);
+    ASSERT_TRUE(CeSetThreadPriority(GetCurrentThread(), 200));  // now below the ready thread
+    EXPECT_EQ(log.whats(), Names{"other"});
+    EXPECT_EQ(CeGetThreadPriority(GetCurrentThread()), 200);
+    EXPECT_EQ(CeGetThreadPriority(thread), 150);
+    CloseHandle(thread);
+}
+
 TEST(KernelYield, SleepZeroPassesTheTurnToThreadsOfTheSamePriorityOnly) {
     Kernel kernel(withMainPriority(10));
     Log log;
