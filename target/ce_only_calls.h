@@ -44,6 +44,15 @@ BOOL EventModify(HANDLE event, DWORD function);
 BOOL CeSetThreadPriority(HANDLE thread, int priority);
 int CeGetThreadPriority(HANDLE thread);
 
+/* ---- The calling thread ---- */
+/* On the board GetCurrentThread is no kernel call: the SDK defines it as the
+   pseudo-handle that names the calling thread.  The desktop headers declare
+   an import instead, so it is redirected here to the board's value. */
+#define CE_SYS_HANDLE_BASE 64
+#define CE_SH_CURTHREAD 1
+#undef GetCurrentThread
+#define GetCurrentThread() ((HANDLE)(CE_SH_CURTHREAD + CE_SYS_HANDLE_BASE))
+
 /* ---- Byte port I/O of the device-driver kit ---- */
 UCHAR READ_PORT_UCHAR(PUCHAR port);
 void WRITE_PORT_UCHAR(PUCHAR port, UCHAR value);

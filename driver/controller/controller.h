@@ -27,6 +27,23 @@ struct TouchReport {
    arrives within this many ms of the previous one, at most this many. */
 #define CONTROLLER_DRAIN_QUIET_MS 3
 #define CONTROLLER_DRAIN_MAX_BYTES 64
+/* A wait that finds a keyboard byte in the output buffer sleeps this long
+   between its tests, so that the keyboard driver, at any priority, gets the
+   processor to take the byte. */
+#define I8042_KEYBOARD_BYTE_WAIT_MS 1
+/* The command byte is read only once the keyboard interface has been off for
+   longer than this: a keyboard byte already on the wire has arrived by then
+   (one PS/2 byte takes at most 1.1 ms, at the slowest standard clock). */
+#define I8042_KEYBOARD_SETTLE_MS 2
+/* Attempts at one read-modify-write of the command byte whose answer did not
+   come or was not the answer. */
+#define I8042_COMMAND_BYTE_ATTEMPTS 3
+/* Thread priorities run from 0, the highest, to 255.  The caller of a
+   read-modify-write of the command byte holds the highest from the read to
+   the write. */
+#define KERNEL_HIGHEST_PRIORITY 0
+#define KERNEL_LOWEST_PRIORITY 255
+#define I8042_EXCLUSIVE_PRIORITY KERNEL_HIGHEST_PRIORITY
 /* x86 I/O space ends here; the status port (base + 4) must lie within it. */
 #define I8042_HIGHEST_PORT 0xFFFF
 
@@ -49,6 +66,9 @@ BOOL WriteData(UCHAR value);
 BOOL WriteCommand(UCHAR command);
 BOOL ReadData(UCHAR* value);
 BOOL ReadAuxData(UCHAR* value);
+/* One test of the status: a touch controller byte waits in the output
+   buffer. */
+BOOL AuxBytePending(void);
 void DrainAuxData(void);
 BOOL SendAuxByte(UCHAR value);
 BOOL ReadCommandByte(UCHAR* value);

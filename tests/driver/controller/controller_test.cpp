@@ -25,6 +25,7 @@ constexpr std::uint16_t kStatus = 0x64;
 struct ScriptedI8042 : hosted::PortDevice {
     std::deque<std::pair<std::uint8_t, std::uint8_t>> output;  // byte, status
     std::function<std::uint8_t()> status;  // replaces the queue's status when set
+    std::function<void(std::uint16_t, std::uint8_t)> onWrite;  // called after each write
     int statusReads = 0;
     int dataReads = 0;
     std::vector<std::pair<std::uint16_t, std::uint8_t>> writes;
@@ -49,6 +50,9 @@ struct ScriptedI8042 : hosted::PortDevice {
     }
     void writePort(std::uint16_t port, std::uint8_t value) override {
         writes.emplace_back(port, value);
+        if (onWrite) {
+            onWrite(port, value);
+        }
     }
 };
 
@@ -175,16 +179,36 @@ TEST_F(ScriptedLink, ReaderFallsBackInStepAfterABrokenPacket) {
     EXPECT_EQ(report.Y, 388u);
 }
 
+// The command byte is read with the keyboard interface held off (0xAD), and
+// the value written back switches it on again; an answer that does not show
+// it off is not the answer and is never written back.
 TEST_F(ScriptedLink, StopClearsOnlyTheAuxInterruptBitAndForgetsSysIntr) {
     // A touch byte still waiting is not the i8042's answer.
     ports->queue({0x81}, 0x21);
-    ports->queue({0xFF}, 0x01);
+    std::uint8_t answer = 0xFF;
+    const auto answering = [&](std::uint16_t port, std::uint8_t value) {
+        if (port == kStatus && value == 0x20) {
+            ports->queue({answer}, 0x01);
+        }
+    };
+    ports->onWrite = answering;
     SysIntr = 28;
     ControllerStop();
-    const decltype(ports->writes) expected = {{kStatus, 0x20}, {kStatus, 0x60}, {kData, 0xFD}};
+    decltype(ports->writes) expected = {
+        {kStatus, 0xAD}, {kStatus, 0x20}, {kStatus, 0x60}, {kData, 0xED}};
     EXPECT_EQ(ports->writes, expected);
     EXPECT_EQ(ports->dataReads, 2);
     EXPECT_EQ(SysIntr, 0u);
+
+    start();
+    answer = 0xEF;  // keyboard interface on: someone else's byte
+    ports->onWrite = answering;
+    EXPECT_FALSE(DisableAuxInterrupt());
+    expected.clear();
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        expected.insert(expected.end(), {{kStatus, 0xAD}, {kStatus, 0x20}, {kStatus, 0xAE}});
+    }
+    EXPECT_EQ(ports->writes, expected);
 
     // No port base known yet: ports 0x00-0x0F belong to the DMA controller.
     ScriptedI8042 dma;

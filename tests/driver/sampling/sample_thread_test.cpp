@@ -1,12 +1,17 @@
 // The sample thread on the simulated board: pen transitions and their flags,
 // the 2 ms polling while the pen is down, the click, the clamp and the cursor,
-// and what a missing callback or a disable in mid-touch change.
+// keys typed during a touch, the lock after a lift, and what a missing
+// callback or a disable in mid-touch change.
 #include <algorithm>
+#include <optional>
+#include <utility>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "driver/core/driver_session.hpp"
 #include "driver/sampling/sample_thread.h"
+#include "windowing/keyboard_driver.hpp"
 
 namespace {
 
@@ -173,6 +178,44 @@ TEST_F(SampleThread, NoCallbackDropsSamplesButStillClicks) {
     EXPECT_TRUE(s.samples().empty());
     EXPECT_TRUE(s.cursorMoves().empty());
     EXPECT_EQ(s.clicks().size(), 1u);
+}
+
+// Keys struck while the pen is down wait in the i8042 ahead of the report's
+// bytes: the keyboard driver takes each, whatever its priority, the touch
+// stays one touch, and no byte of either device is left unread.
+TEST_F(SampleThread, KeysTypedWhileThePenIsDownLeaveTheTouchWhole) {
+    for (const bool answerIrq : {true, false}) {
+        for (const int priority : {windowing::KeyboardDriverConfig::kDefaultPriority, 100, 253}) {
+            SCOPED_TRACE(testing::Message()
+                         << "answer IRQ " << answerIrq << ", priority " << priority);
+            windowing::SessionConfig config;
+            config.machine.i8042.answerIrqWhileKeyboardOff = answerIrq;
+            windowing::Session& s = enabled(config);
+            std::optional<windowing::KeyboardDriverThread> keyboard;
+            keyboard.emplace(s.kernel(), s.machine(), windowing::KeyboardDriverConfig{priority});
+            std::vector<std::uint8_t> struck;
+            s.touch(400, 240);
+            for (std::uint8_t key = 0x10; key < 0x1C; ++key) {
+                s.wait(7);
+                s.machine().keyboard().inject(s.now(), {key});
+                struck.push_back(key);
+            }
+            s.lift();
+            s.wait(100);
+            const std::vector<DWORD> flags = flagsOf(s.samples());
+            ASSERT_GE(flags.size(), 10u);
+            EXPECT_EQ(std::count(flags.begin(), flags.end(), 0x07u), 1);
+            EXPECT_EQ(flags.front(), 0x07u);
+            EXPECT_EQ(std::count(flags.begin(), flags.end(), 0x0Du), 1);
+            EXPECT_EQ(flags.back(), 0x0Du);
+            EXPECT_EQ(keyboard->bytes(), struck);
+            for (const sim::OutputRecord& record : s.machine().i8042().outputLog()) {
+                EXPECT_TRUE(record.read.has_value()) << sim::toString(record.source);
+            }
+            keyboard.reset();
+            TearDown();
+        }
+    }
 }
 
 }  // namespace
