@@ -227,6 +227,12 @@ BOOL ClickSetup(void) {
     return TRUE;
 }
 
+void ClickSetPriority(DWORD priority) {
+    if (Click.BeepEnabled != 0 && BeepThread != NULL) {
+        CeSetThreadPriority(BeepThread, static_cast<int>(priority));
+    }
+}
+
 void ClickTrigger(void) {
     if (Click.BeepEnabled == 0) {
         return;

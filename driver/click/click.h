@@ -23,6 +23,10 @@ void ClickTeardown(void);
 /* Queues one click and cuts a sounding one short; does nothing while clicks
    are off.  Never blocks.  DriverLock held. */
 void ClickTrigger(void);
+/* Runs the BeepThread at `priority`, so that a click ends on time even while
+   a thread of that priority polls the controller; does nothing while clicks
+   are off.  DriverLock held. */
+void ClickSetPriority(DWORD priority);
 /* The BeepThread; its argument is the ClickSettings record. */
 DWORD WINAPI BeepThreadProc(LPVOID settings);
 

@@ -81,6 +81,9 @@ static BOOL StartSampling(void) {
     }
     ReadThreadPriorities(&NormalPriority, &HighPriority);
     CeSetThreadPriority(SampleThread, static_cast<int>(NormalPriority));
+    /* The sample thread polls the controller while the pen is down: a click
+       whose thread ranked below it would end only when the poll let go. */
+    ClickSetPriority(NormalPriority < HighPriority ? NormalPriority : HighPriority);
     return TRUE;
 }
 

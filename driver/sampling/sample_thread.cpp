@@ -54,13 +54,22 @@ static void TakePenUp(DWORD* flags, INT* rawX, INT* rawY) {
     PenWasDown = 0;
 }
 
+/* The controller's interrupt is raised only for a byte in the i8042's output
+   buffer.  A wake while the pen is up that finds no touch controller byte
+   there is a stale edge (latched from the last report's bytes while the
+   interrupt was unacknowledged, and delivered when it was re-armed) or the
+   disable's signal: there is nothing to read. */
+static BOOL NothingToRead(void) {
+    return PenWasDown == 0 && !AuxBytePending();
+}
+
 void AcquireSample(DWORD* flags, INT* rawX, INT* rawY) {
     if (flags == NULL || rawX == NULL || rawY == NULL) {
         return;
     }
     *flags = TouchSampleIgnore;
     TouchReport report;
-    if (ReadTouchReport(&report) && report.Touching == 1) {
+    if (!NothingToRead() && ReadTouchReport(&report) && report.Touching == 1) {
         TakePenDown(report, flags, rawX, rawY);
     } else {
         TakePenUp(flags, rawX, rawY);

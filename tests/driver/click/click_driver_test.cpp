@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
+#include <string>
 #include <vector>
 
 #include "windowing/session.hpp"
@@ -13,15 +15,11 @@ using hosted::Micros;
 
 constexpr Micros kMs = hosted::kMicrosPerMilli;
 constexpr std::uint32_t kDefaultDivisor = 795;  // 1193180 Hz / 1500 Hz
-// The sample thread outranks the BeepThread; while the pen is down it keeps
-// the processor for as long as one report takes to arrive, so the tone may
-// end that much late.
-constexpr Micros kReportRead = 6 * kMs;
 
-windowing::SessionConfig clicksOn() {
+windowing::SessionConfig clicksOn(const std::string& more = "") {
     windowing::SessionConfig config;
     config.registryText =
-        "[HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\TOUCH]\n\"BeepEnable\"=dword:1\n";
+        "[HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\TOUCH]\n\"BeepEnable\"=dword:1\n" + more;
     return config;
 }
 
@@ -56,11 +54,32 @@ TEST(ClickInDriver, PenDownSoundsOneDefaultClickRenderedAt1500Hz) {
     EXPECT_GE(clicks[0].start, firstSample);
     EXPECT_LT(clicks[0].start, firstSample + 2 * kMs);  // before the next 2 ms poll
     EXPECT_GE(clicks[0].length, 50 * kMs);
-    EXPECT_LT(clicks[0].length, 50 * kMs + kReportRead);
+    EXPECT_LE(clicks[0].length, 51 * kMs);
     EXPECT_EQ(clicks[0].divisor, kDefaultDivisor);
 
     constexpr int kRate = 44'100;
     EXPECT_NEAR(measuredFrequency(session.machine().speaker().render(kRate), kRate), 1500.0, 15.0);
+}
+
+// The click lasts its length whatever the hold: while the sample thread
+// polls the controller through the touch and after the lift.
+TEST(ClickInDriver, ClickLastsItsLengthWhateverTheHold) {
+    for (const DWORD length : {10u, 50u, 200u}) {
+        for (const DWORD hold : {0u, 10u, 40u, 100u}) {
+            SCOPED_TRACE(testing::Message() << length << " ms click, " << hold << " ms hold");
+            char delay[32];
+            std::snprintf(delay, sizeof delay, "\"BeepDelay\"=dword:%x\n", length);
+            windowing::Session session(clicksOn(delay));
+            session.load();
+            ASSERT_EQ(session.enable(), TRUE);
+            session.tap(400, 240, hold);
+            session.wait(300);
+            const std::vector<sim::Click> clicks = session.clicks();
+            ASSERT_EQ(clicks.size(), 1u);
+            EXPECT_GE(clicks[0].length, length * kMs);
+            EXPECT_LE(clicks[0].length, (length + 1) * kMs);
+        }
+    }
 }
 
 TEST(ClickInDriver, PenDownIsSilentWhenClicksAreNotSwitchedOn) {

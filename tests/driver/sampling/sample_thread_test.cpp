@@ -218,4 +218,49 @@ TEST_F(SampleThread, KeysTypedWhileThePenIsDownLeaveTheTouchWhole) {
     }
 }
 
+// An entry call under DriverLock every millisecond from a thread above the
+// sample thread; each call's start and how long it took.
+struct LockProbe {
+    windowing::Session* session;
+    PFN_TouchPanelGetDeviceCaps caps;
+    int calls;
+    std::vector<std::pair<hosted::Micros, hosted::Micros>> taken;
+
+    static DWORD run(LPVOID self) {
+        LockProbe& probe = *static_cast<LockProbe*>(self);
+        for (int i = 0; i < probe.calls; ++i) {
+            Sleep(1);
+            const hosted::Micros before = probe.session->now();
+            TPDC_SAMPLE_RATE rate{};
+            probe.caps(TPDC_SAMPLE_RATE_ID, &rate);
+            probe.taken.emplace_back(before, probe.session->now() - before);
+        }
+        return 0;
+    }
+};
+
+// After the pen-up sample nothing waits in the i8042: the wake that the last
+// report's interrupt leaves behind takes DriverLock for no poll window.
+TEST_F(SampleThread, NoPassAfterALiftHoldsTheLock) {
+    windowing::Session& s = enabled();
+    LockProbe probe{&s, s.library().entry().getDeviceCaps, 120, {}};
+    HANDLE thread = CreateThread(nullptr, 0, &LockProbe::run, &probe, 0, nullptr);
+    ASSERT_NE(thread, nullptr);
+    CeSetThreadPriority(thread, 50);
+    s.tap(400, 240, 20);
+    s.wait(130);
+    ASSERT_EQ(WaitForSingleObject(thread, 1000), WAIT_OBJECT_0);
+    CloseHandle(thread);
+    ASSERT_EQ(s.samples().back().flags, 0x0Du);
+    const hosted::Micros penUp = s.samples().back().time;
+    int after = 0;
+    for (const auto& [start, took] : probe.taken) {
+        if (start >= penUp) {
+            ++after;
+            EXPECT_LE(took, hosted::kMicrosPerMilli) << "call at " << start << " us";
+        }
+    }
+    EXPECT_GE(after, 60);
+}
+
 }  // namespace
