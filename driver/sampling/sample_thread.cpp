@@ -2,8 +2,9 @@
  * The sample thread: waits on TouchEvent, acquires one sample under
  * DriverLock, works out the pen transition flags, clicks on a new pen-down,
  * and hands the sample to a pending calibration capture or, transformed and
- * clamped to the display, to the GWES callback.  Interrupt-driven while the
- * pen is up, polled every 1000 / SampleRate ms while it is down.  C++03.
+ * clamped to the display as it is known at that moment, to the GWES
+ * callback.  Interrupt-driven while the pen is up, polled every
+ * 1000 / SampleRate ms while it is down.  C++03.
  */
 #include "driver/sampling/sample_thread.h"
 #include "driver/calibration/calibration.h"
@@ -19,8 +20,6 @@ struct SampleThreadState {
     LONG Generation;         /* SampleThreadGeneration when the thread started */
     HANDLE Event;            /* TouchEvent of the enable that started the thread */
     BOOL PreviousSampleDown; /* the latest valid sample carried TouchSampleDownFlag */
-    LONG ClampLimitX;        /* quarter pixels; 0 for no upper clamp */
-    LONG ClampLimitY;
 };
 
 /* The poll interval while the pen is down.  SampleRate is set by every enable
@@ -144,11 +143,12 @@ static BOOL IsNewPenDown(DWORD flags) {
     return (flags & transition) == TouchSampleDownFlag;
 }
 
-/* Outside DriverLock, so that the callback may call entry points. */
-static void Deliver(const SampleThreadState& state, PFN_TOUCH_PANEL_CALLBACK callback, DWORD flags,
-                    INT screenX, INT screenY) {
-    const INT x = ClampScreenCoordinate(screenX, state.ClampLimitX);
-    const INT y = ClampScreenCoordinate(screenY, state.ClampLimitY);
+/* Outside DriverLock, so that the callback may call entry points.  The
+   display size is the one known now: the calibration screen may have told it
+   since the thread started. */
+static void Deliver(PFN_TOUCH_PANEL_CALLBACK callback, DWORD flags, INT screenX, INT screenY) {
+    const INT x = ClampScreenCoordinate(screenX, ClampLimit(SharedRead(&DisplayWidth)));
+    const INT y = ClampScreenCoordinate(screenY, ClampLimit(SharedRead(&DisplayHeight)));
     if (SharedRead(&CursorTracking) != 0) {
         PlaceCursor(x, y);
     }
@@ -184,15 +184,13 @@ static void RunPass(SampleThreadState* state) {
     CalibrateUnderLock(rawX, rawY, &screenX, &screenY);
     flags |= TouchSampleIsCalibratedFlag;
     LeaveCriticalSection(&DriverLock);
-    Deliver(*state, callback, flags, screenX, screenY);
+    Deliver(callback, flags, screenX, screenY);
 }
 
 static void StartThreadState(SampleThreadState* state) {
     state->Generation = SharedRead(&SampleThreadGeneration);
     state->Event = TouchEvent;
     state->PreviousSampleDown = FALSE;
-    state->ClampLimitX = ClampLimit(SharedRead(&DisplayWidth));
-    state->ClampLimitY = ClampLimit(SharedRead(&DisplayHeight));
 }
 
 /* A later enable has started its own thread: this one must not touch the
