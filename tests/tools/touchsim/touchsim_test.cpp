@@ -184,7 +184,7 @@ TEST_F(Touchsim, EveryExampleRunsWithItsExpectedStatus) {
     const std::map<std::string, int> expected = {
         {"default.json", 0},        {"rotated_display.json", 0},   {"calibration_fails.json", 0},
         {"abort.json", 0},          {"silent_controller.json", 0}, {"keyboard.json", 0},
-        {"click_settings.json", 0}, {"modes_and_power.json", 0},
+        {"click_settings.json", 0}, {"modes_and_power.json", 0},   {"typing.json", 0},
     };
     std::size_t seen = 0;
     for (const fs::directory_entry& entry : fs::directory_iterator(examples())) {
