@@ -15,8 +15,7 @@
 
 namespace {
 
-const std::filesystem::path kSourceRoot =
-    std::filesystem::path(__FILE__).parent_path().parent_path().parent_path();
+const std::filesystem::path kSourceRoot = TOUCH_SOURCE_ROOT;
 
 std::string readFile(const std::filesystem::path& path) {
     std::ifstream in(path);
