@@ -1,9 +1,13 @@
 // The test of the exploration: each race planted in a copy of the driver must
 // be found by the capture races, under preemption inside the driver, within
 // a stated number of seeds.  If one stops being found, the exploration has
-// lost its power.  The seeds start after TOUCH_SEED_BASE; the preemption is
-// the environment's, or PCT of depth 2 over windows of 100 contested steps
-// with stalls when the environment sets none.
+// lost its power.  The preemption is the environment's, or PCT of depth 2
+// over windows of 100 contested steps with stalls when the environment sets
+// none.  The seeds start from a base of their own, not the run's changing
+// TOUCH_SEED_BASE: a find is then a fact of the code under test rather than
+// a draw, and the limits stay far above the measured seeds between finds
+// (about 3,100 for the entry bracket, 4 for the abort), so a change that
+// re-draws the seeds fails here by bad luck with odds under 1 in 500.
 #include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 
@@ -23,6 +27,8 @@ struct Planted {
     int seedLimit;
 };
 
+const std::uint64_t kPlantedSeedBase = 7000000;
+
 void PrintTo(const Planted& planted, std::ostream* os) {
     *os << planted.name;
 }
@@ -37,7 +43,7 @@ const Planted kPlanted[] = {
      [](const capture::Race& race, std::uint64_t seed) {
          capture::abortFromAnotherThreadAgainstDisable(race, seed);
      },
-     8000},
+     20000},
     {"AbortTestsWithoutTheLock", "libTOUCH_abort_check_then_act.so",
      [](const capture::Race& race, std::uint64_t seed) {
          int completed = 0;
@@ -63,7 +69,7 @@ TEST_P(PlantedRace, IsFoundWithinItsSeeds) {
         race.settings.preemptText = "pct:2:100";
     }
     race.library = std::filesystem::path(TOUCH_SHIPPING_DRIVER).parent_path() / planted.library;
-    const std::uint64_t first = race.settings.seedBase + 1;
+    const std::uint64_t first = kPlantedSeedBase + 1;
     for (std::uint64_t seed = first; seed < first + planted.seedLimit; ++seed) {
         ::testing::TestPartResultArray failures;
         {
