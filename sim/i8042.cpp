@@ -33,6 +33,23 @@ Micros byteTimeFor(std::uint32_t clockHz) {
 
 }  // namespace
 
+namespace {
+
+I8042Variant& processVariant() {
+    static I8042Variant variant;
+    return variant;
+}
+
+}  // namespace
+
+I8042Variant defaultI8042Variant() {
+    return processVariant();
+}
+
+void setDefaultI8042Variant(I8042Variant variant) {
+    processVariant() = variant;
+}
+
 const char* toString(ByteSource source) {
     switch (source) {
         case ByteSource::Controller:
@@ -283,7 +300,11 @@ void I8042::pump() {
             controllerBytes_.pop_front();
             fillOutput(byte, ByteSource::Controller);
         } else if (!inFlight_) {
-            for (ByteSource source : {ByteSource::Keyboard, ByteSource::Aux}) {
+            const bool auxFirst =
+                config_.auxAfterKeyboardByte && lastDeviceByte_ == ByteSource::Keyboard;
+            const ByteSource first = auxFirst ? ByteSource::Aux : ByteSource::Keyboard;
+            const ByteSource second = auxFirst ? ByteSource::Keyboard : ByteSource::Aux;
+            for (ByteSource source : {first, second}) {
                 Ps2Device* device = deviceFor(source);
                 if (device != nullptr && channelEnabled(source) && device->hasByte()) {
                     startTransfer(source);
@@ -300,6 +321,7 @@ void I8042::startTransfer(ByteSource source) {
     const hosted::DeviceEventId event =
         context_.schedule(context_.now() + byteTime_, [this] { finishTransfer(); });
     inFlight_ = InFlight{byte, source, event};
+    lastDeviceByte_ = source;
 }
 
 void I8042::finishTransfer() {

@@ -43,6 +43,14 @@
 //   buffer, or waits in it when the keyboard interrupt is switched on, while
 //   the interface is off (QEMU's i8042 does so).  Machine JSON:
 //   "i8042": {"answerIrqWhileKeyboardOff": false}.
+// - I8042Config::auxAfterKeyboardByte: real i8042s also differ on which
+//   channel goes next when both have bytes waiting.  false (the default): the
+//   keyboard always first.  true: after a keyboard byte a waiting auxiliary
+//   byte goes next, and the keyboard first otherwise (QEMU's i8042 does so).
+//   Machine JSON: "i8042": {"auxAfterKeyboardByte": true}.
+// - The defaults of these two settings are the process's I8042Variant, the
+//   first of each pair above unless a program (a test run under the other
+//   variant) sets another before it builds a machine.
 #pragma once
 
 #include <cstdint>
@@ -91,6 +99,18 @@ class Ps2Device {
     std::function<void()> wake_;
 };
 
+// The behaviours where real i8042s differ, as a simulated i8042 has them by
+// default (see the top of this file).
+struct I8042Variant {
+    bool answerIrqWhileKeyboardOff = true;
+    bool auxAfterKeyboardByte = false;
+};
+
+// The process's default variant; a program sets it once, before it builds a
+// machine.
+I8042Variant defaultI8042Variant();
+void setDefaultI8042Variant(I8042Variant variant);
+
 struct I8042Config {
     std::uint16_t base = 0x60;          // data port; status/command at base + 4
     Micros inputBusyTime = 5;           // input buffer busy after each write
@@ -100,7 +120,9 @@ struct I8042Config {
     bool systemFlag = true;             // status 0x04 at power-on
     unsigned keyboardIrq = 1;
     unsigned auxIrq = 12;
-    bool answerIrqWhileKeyboardOff = true;  // see the top of this file
+    // See the top of this file.
+    bool answerIrqWhileKeyboardOff = defaultI8042Variant().answerIrqWhileKeyboardOff;
+    bool auxAfterKeyboardByte = defaultI8042Variant().auxAfterKeyboardByte;
 };
 
 // One byte that entered the output buffer, and when (if ever) it was read.
@@ -201,6 +223,7 @@ class I8042 : public hosted::PortDevice {
     std::optional<InFlight> inFlight_;
     std::optional<Held> arrived_;  // finished its transfer while the buffer was taken
     bool pumping_ = false;
+    ByteSource lastDeviceByte_ = ByteSource::Aux;  // channel of the last transfer
 
     Ps2Device* keyboard_ = nullptr;
     Ps2Device* aux_ = nullptr;

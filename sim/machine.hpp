@@ -13,7 +13,7 @@
 //     "display":  {"width": 800, "height": 480, "orientation": 0},  // 0/90/180/270
 //     "i8042":    {"base": 96, "inputBusyUs": 5, "inputStuck": false,
 //                  "ps2ClockHz": 12000, "commandByte": 101,
-//                  "answerIrqWhileKeyboardOff": true},
+//                  "answerIrqWhileKeyboardOff": true, "auxAfterKeyboardByte": false},
 //     "sysIntr":  28,
 //     "controller": {"reportRate": 200, "packetSize": 5,
 //                    "faults": {"silent": false,

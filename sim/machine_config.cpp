@@ -387,6 +387,7 @@ MachineConfig MachineConfig::fromJson(const json& json, const std::string& path)
         readInt(f, "ps2ClockHz", config.i8042.ps2ClockHz, kMinPs2Clock, kMaxPs2Clock);
         readInt(f, "commandByte", config.i8042.commandByte, 0, 0xFF);
         readBool(f, "answerIrqWhileKeyboardOff", config.i8042.answerIrqWhileKeyboardOff);
+        readBool(f, "auxAfterKeyboardByte", config.i8042.auxAfterKeyboardByte);
     });
     readInt(root, "sysIntr", config.sysIntr, 1, kMaxSysIntr);
     readObject(root, "controller", [&](Fields& f) { readController(f, config.controller); });
@@ -486,7 +487,8 @@ nlohmann::json MachineConfig::toJson() const {
           {"inputStuck", i8042.inputStuck},
           {"ps2ClockHz", i8042.ps2ClockHz},
           {"commandByte", i8042.commandByte},
-          {"answerIrqWhileKeyboardOff", i8042.answerIrqWhileKeyboardOff}}},
+          {"answerIrqWhileKeyboardOff", i8042.answerIrqWhileKeyboardOff},
+          {"auxAfterKeyboardByte", i8042.auxAfterKeyboardByte}}},
         {"sysIntr", sysIntr},
         {"controller",
          {{"reportRate", controller.reportRate},

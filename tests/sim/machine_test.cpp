@@ -45,7 +45,8 @@ TEST(MachineDescription, EveryFieldRoundTripsThroughJson) {
     const json full = json::parse(R"({
       "display": {"width": 1024, "height": 600, "orientation": 270},
       "i8042": {"base": 768, "inputBusyUs": 9, "inputStuck": true, "ps2ClockHz": 15000,
-                "commandByte": 71, "answerIrqWhileKeyboardOff": false},
+                "commandByte": 71, "answerIrqWhileKeyboardOff": false,
+                "auxAfterKeyboardByte": true},
       "sysIntr": 17,
       "controller": {"reportRate": 150, "packetSize": 6,
         "faults": {"silent": true,
