@@ -15,6 +15,8 @@
 
 #define CMD_KEYBOARD_OFF 0xAD
 #define CMD_READ_COMMAND_BYTE 0x20
+#define CMD_WRITE_COMMAND_BYTE 0x60
+#define CCB_TRANSLATE 0x40
 #define CCB_AUX_INTERRUPT 0x02
 #define CCB_AUX_DISABLE 0x20
 
@@ -32,6 +34,10 @@
 #define KEY_MAKE 0x1E
 #define KEY_BREAK 0x9E
 #define KEY_SETTLE_MS 20
+#define KEY_LOG_SIZE 8
+
+/* Bytes read and dropped before a case, at most. */
+#define DRAIN_MAX_BYTES 64
 
 static unsigned failures = 0;
 static unsigned checks = 0;
@@ -71,20 +77,26 @@ static BOOL OutputBufferEmpty(void) {
 }
 
 static void DrainEverything(void) {
-    for (unsigned i = 0; i < 64 && !OutputBufferEmpty(); ++i) {
+    for (unsigned i = 0; i < DRAIN_MAX_BYTES && !OutputBufferEmpty(); ++i) {
         READ_PORT_UCHAR(reinterpret_cast<PUCHAR>(BOARD_I8042));
         Sleep(1);
     }
 }
 
+static BOOL WriteCommandByte(UCHAR value) {
+    return WriteCommand(CMD_WRITE_COMMAND_BYTE) && WriteData(value);
+}
+
 static void CommandByteRoundTrip(void) {
     BeginCase("command byte read and written back");
     const UCHAR firmware = CommandByte();
-    const UCHAR written = static_cast<UCHAR>(firmware ^ 0x40);
-    Check(WriteCommand(0x60) && WriteData(written), "the write is taken", 0);
-    Check(CommandByte() == written, "the written value reads back", CommandByte());
-    Check(WriteCommand(0x60) && WriteData(firmware), "the firmware's value is put back", 0);
-    Check(CommandByte() == firmware, "the firmware's value reads back", CommandByte());
+    const UCHAR written = static_cast<UCHAR>(firmware ^ CCB_TRANSLATE);
+    Check(WriteCommandByte(written), "the write is taken", 0);
+    const UCHAR readBack = CommandByte();
+    Check(readBack == written, "the written value reads back", readBack);
+    Check(WriteCommandByte(firmware), "the firmware's value is put back", 0);
+    const UCHAR restored = CommandByte();
+    Check(restored == firmware, "the firmware's value reads back", restored);
 }
 
 static void AuxByteAndAnswer(void) {
@@ -125,7 +137,7 @@ static void AuxInterruptOnAndOff(void) {
     Sleep(2);
     Check(board_irq_count(AUX_IRQ) == irqs, "no IRQ 12 with the interrupt off",
           board_irq_count(AUX_IRQ) - irqs);
-    Check(WriteCommand(0x60) && WriteData(before), "the command byte is put back", 0);
+    Check(WriteCommandByte(before), "the command byte is put back", 0);
 }
 
 /* A PS/2 mouse does not speak the touch protocol: the first framed byte gets
@@ -142,7 +154,8 @@ static void StartFailsAgainstMouse(void) {
     Check(OutputBufferEmpty() == TRUE, "nothing left in the output buffer", 0);
     Sleep(5);
     Check(OutputBufferEmpty() == TRUE, "nothing arrives after it", 0);
-    Check(CommandByte() == before, "the command byte unchanged", CommandByte());
+    const UCHAR after = CommandByte();
+    Check(after == before, "the command byte unchanged", after);
 }
 
 static void UnusablePortBasesRefused(void) {
@@ -208,14 +221,14 @@ static void KeyAtReadModifyWrite(const char* name, UCHAR trigger, bool stop) {
         stop ? static_cast<UCHAR>(before & ~CCB_AUX_INTERRUPT)
              : static_cast<UCHAR>((before & ~CCB_AUX_DISABLE) | CCB_AUX_INTERRUPT);
     Check(after == expected, "the command byte preserved", after);
-    uint8_t keys[8] = {0};
+    uint8_t keys[KEY_LOG_SIZE] = {0};
     const uint32_t taken = board_keyboard_bytes(keys, sizeof keys);
     Check(taken - keysBefore == 2, "two key bytes reached the keyboard side", taken - keysBefore);
     if (taken >= keysBefore + 2) {
         Check(keys[keysBefore] == KEY_MAKE && keys[keysBefore + 1] == KEY_BREAK,
               "make then break, unchanged", keys[keysBefore]);
     }
-    Check(WriteCommand(0x60) && WriteData(before), "the command byte is put back", 0);
+    Check(WriteCommandByte(before), "the command byte is put back", 0);
 }
 
 extern "C" void board_main(void) {
