@@ -42,7 +42,7 @@ void board_print_dec(uint32_t value);
    once the host says both bytes are in the keyboard's queue. */
 void board_type_key(void);
 
-/* Ends the run: QEMU exits with 1 for passed, 3 for failed. */
+/* Ends the run: QEMU exits with 33 for passed, 35 for failed. */
 void board_exit(int failed) __attribute__((noreturn));
 
 /* Provided by each image: what runs once the board is set up. */

@@ -148,6 +148,9 @@ static void StartFailsAgainstMouse(void) {
     const DWORD start = GetTickCount();
     const BOOL started = ControllerStart(BOARD_I8042);
     const DWORD took = GetTickCount() - start;
+    board_print("  the start returned after ");
+    board_print_dec(took);
+    board_print(" ms\n");
     Check(started == FALSE, "the start fails", started);
     Check(took >= FAILED_START_MIN_MS && took <= FAILED_START_MAX_MS,
           "within its poll windows (ms)", took);
