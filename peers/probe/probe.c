@@ -21,6 +21,7 @@
 #define DRAIN_WINDOW_US 10000 /* a step's start: quiet for this long */
 #define DRAIN_MAX_BYTES 32
 #define SETTLE_US 2000
+#define WIRE_TIME_TRIES 3
 #define LINE_SIZE 160
 
 #define CCB_PROBE 0x44 /* translation, system flag; both interfaces on, no IRQs */
@@ -387,15 +388,24 @@ static void keyboard_aux_order(struct Probe* p) {
     end(p);
 }
 
+/* The shortest of a few tries, so that a host that stalls the emulator in
+   one of them does not show. */
 static void wire_time(struct Probe* p) {
     fresh(p, "mouse 0xF2, time to the first byte");
-    mouse(p, 0xF2);
-    const uint32_t start = now(p);
-    wait_output(p, READ_WINDOW_US);
-    const uint32_t took = now(p) - start;
+    uint32_t shortest = READ_WINDOW_US;
+    for (unsigned i = 0; i < WIRE_TIME_TRIES; ++i) {
+        mouse(p, 0xF2);
+        const uint32_t start = now(p);
+        wait_output(p, READ_WINDOW_US);
+        const uint32_t took = now(p) - start;
+        shortest = took < shortest ? took : shortest;
+        if (i + 1 < WIRE_TIME_TRIES) {
+            drain(p);
+        }
+    }
     show_bytes(p, 2);
     append(p, " wire=");
-    append_dec(p, took);
+    append_dec(p, shortest);
     append(p, "us");
     end(p);
 }
