@@ -8,6 +8,7 @@
 
 #include "platform/hosted/registry.hpp"
 #include "tools/touchsim/artifacts.hpp"
+#include "tools/touchsim/output_folder.hpp"
 #include "tools/touchsim/report.hpp"
 
 namespace touchsim {
@@ -40,17 +41,6 @@ std::vector<RegistrySettings> extraRegistry(const AppOptions& options) {
         extra.push_back(std::move(settings));
     }
     return extra;
-}
-
-std::filesystem::path prepareOutDir(const std::string& dir) {
-    std::error_code error;
-    std::filesystem::create_directories(dir, error);
-    if (error || !std::filesystem::is_directory(dir)) {
-        throw ScenarioError(
-            dir, 0, "--out",
-            "cannot create the output folder" + (error ? ": " + error.message() : ""));
-    }
-    return dir;
 }
 
 // One line that rewrites itself on a terminal.
@@ -99,10 +89,11 @@ int play(const AppOptions& options, std::ostream& out, std::ostream& err) {
     run.extraRegistry = extraRegistry(options);
     run.tracePorts = options.trace;
     run.realtime = options.realtime;
-    const std::filesystem::path dir = prepareOutDir(options.outDir);
+    // Checked before any virtual time passes; written whole at the end.
+    OutputFolder folder(options.outDir);
     std::vector<std::string> artifacts;
     auto write = [&](const std::string& name, const std::string& text) {
-        writeText(dir / name, text);
+        writeText(folder.file(name), text);
         artifacts.push_back(name);
     };
 
@@ -116,7 +107,7 @@ int play(const AppOptions& options, std::ostream& out, std::ostream& err) {
     }
     run.atEnd = [&](windowing::Session& session) {
 #if TOUCH_SIM_WAV
-        writeClicksWav(dir / "clicks.wav", session, session.now());
+        writeClicksWav(folder.file("clicks.wav"), session, session.now());
         artifacts.push_back("clicks.wav");
 #else
         if (!options.quiet) {
@@ -158,7 +149,8 @@ int play(const AppOptions& options, std::ostream& out, std::ostream& err) {
         scenario, run.seed.value_or(scenario.seed), result, analysis, verdicts, options.outDir,
         artifacts};
     const nlohmann::json summary = summaryJson(report);
-    writeText(dir / "summary.json", dumpJson(summary) + "\n");
+    writeText(folder.file("summary.json"), dumpJson(summary) + "\n");
+    folder.commit();
 
     if (options.json) {
         out << dumpJson(summary) << "\n";

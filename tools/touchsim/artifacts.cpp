@@ -1,8 +1,10 @@
 #include "tools/touchsim/artifacts.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -97,11 +99,18 @@ std::string flagsText(DWORD flags) {
 }  // namespace
 
 void writeText(const std::filesystem::path& path, const std::string& text) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-    out.close();
-    if (!out) {
-        throw ScenarioError(path.string(), 0, "", "cannot write the file");
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr) {
+        throw ScenarioError(path.string(), 0, "",
+                            std::string("cannot write: ") + std::strerror(errno));
+    }
+    const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
+    const int writeError = errno;
+    const bool closed = std::fclose(file) == 0;
+    if (!written || !closed) {
+        throw ScenarioError(
+            path.string(), 0, "",
+            std::string("cannot write: ") + std::strerror(written ? errno : writeError));
     }
 }
 

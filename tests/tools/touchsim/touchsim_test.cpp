@@ -322,6 +322,36 @@ TEST_F(Touchsim, BadOptionsAreBadInput) {
     EXPECT_NE(o.err.find("--out"), std::string::npos) << o.err;
 }
 
+// ---- The output folder ----
+
+TEST_F(Touchsim, TheOutputFolderIsCheckedFirstAndHoldsExactlyOneRun) {
+    const fs::path out = dir_ / "out";
+    ASSERT_EQ(run({"--trace", "--quiet", "--out", out.string()}).status, 0);
+    ASSERT_TRUE(fs::exists(out / "ports.csv"));
+    // A reused folder keeps nothing of the earlier run.
+    ASSERT_EQ(run({"--quiet", "--out", out.string()}).status, 0);
+    EXPECT_FALSE(fs::exists(out / "ports.csv"));
+    EXPECT_FALSE(fs::exists(out / "trace.txt"));
+
+    // A folder that is in the way is refused before the driver is even
+    // loaded (a driver that cannot be loaded would be reported otherwise),
+    // and nothing is left behind, neither in it nor beside it.
+    const fs::path blocked = dir_ / "blocked";
+    fs::create_directories(blocked / "samples.csv");
+    setenv("TOUCH_DRIVER_LIBRARY", (dir_ / "no-such-driver.so").c_str(), 1);
+    const Outcome o = run({"--out", blocked.string()});
+    unsetenv("TOUCH_DRIVER_LIBRARY");
+    EXPECT_EQ(o.status, 2);
+    EXPECT_NE(o.err.find("--out: " + blocked.string() + ": holds \"samples.csv\""),
+              std::string::npos)
+        << o.err;
+    EXPECT_EQ(std::distance(fs::directory_iterator(blocked), fs::directory_iterator()), 1);
+    for (const fs::directory_entry& entry : fs::directory_iterator(dir_)) {
+        EXPECT_EQ(entry.path().filename().string().find(".touchsim-"), std::string::npos)
+            << entry.path();
+    }
+}
+
 // ---- Expectations, seeds, options ----
 
 TEST_F(Touchsim, AnUnmetExpectationExitsWithOneAndSaysWhich) {
