@@ -94,6 +94,7 @@ StrokeAccuracy strokeAccuracy(const RunResult& run) {
     std::optional<std::size_t> stroke;  // of the touch being delivered
     bool touchOpen = false;
     std::vector<bool> compared(run.strokes.size(), false);
+    std::vector<bool> leftOut(run.strokes.size(), false);
     for (std::size_t i = 0; i < run.samples.size(); ++i) {
         const windowing::Sample& s = run.samples[i];
         if (s.penDown() || !touchOpen) {
@@ -110,6 +111,12 @@ StrokeAccuracy strokeAccuracy(const RunResult& run) {
         if (!run.calibratedAt(finger.down) || !run.calibratedAt(finger.up)) {
             continue;
         }
+        if (finger.offDisplay) {
+            // The driver clamps to the display, so such samples say nothing
+            // of its accuracy.
+            leftOut[*stroke] = true;
+            continue;
+        }
         const sim::Point at = samplePixel(s);
         const Micros from = s.time > kReportLag ? s.time - kReportLag : 0;
         const std::optional<double> d = distanceToPath(finger.path, at, from, s.time);
@@ -122,6 +129,8 @@ StrokeAccuracy strokeAccuracy(const RunResult& run) {
         compared[*stroke] = true;
     }
     accuracy.strokes = static_cast<std::size_t>(std::count(compared.begin(), compared.end(), true));
+    accuracy.offDisplay =
+        static_cast<std::size_t>(std::count(leftOut.begin(), leftOut.end(), true));
     if (!accuracy.deviations.empty()) {
         accuracy.meanPx = sum / static_cast<double>(accuracy.deviations.size());
     }

@@ -32,7 +32,8 @@ struct SampleDeviation {
 
 struct StrokeAccuracy {
     std::vector<SampleDeviation> deviations;
-    std::size_t strokes = 0;  // touches compared (made while calibrated)
+    std::size_t strokes = 0;     // touches compared (made while calibrated)
+    std::size_t offDisplay = 0;  // touches left out because the finger left the display
     std::optional<double> meanPx;
     std::optional<double> worstPx;
 };

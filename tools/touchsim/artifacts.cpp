@@ -56,7 +56,10 @@ class DisplayPlot {
              << "\" fill=\"white\" stroke=\"none\"/>\n"
              << "<rect x=\"" << num(kMargin) << "\" y=\"" << num(kMargin) << "\" width=\""
              << num(display.width * scale_) << "\" height=\"" << num(display.height * scale_)
-             << "\" fill=\"#f4f4f4\" stroke=\"#888\"/>\n";
+             << "\" fill=\"#f4f4f4\" stroke=\"#888\"/>\n"
+             << "<clipPath id=\"display\"><rect x=\"" << num(kMargin) << "\" y=\"" << num(kMargin)
+             << "\" width=\"" << num(display.width * scale_) << "\" height=\""
+             << num(display.height * scale_) << "\"/></clipPath>\n";
         bottom_ = kMargin + display.height * scale_;
     }
 
@@ -75,6 +78,9 @@ class DisplayPlot {
              << "\">" << escape(text) << "</text>\n";
     }
     std::ostringstream& raw() { return out_; }
+    // What is drawn between these is cut off at the display's edge.
+    void beginClip() { out_ << "<g clip-path=\"url(#display)\">\n"; }
+    void endClip() { out_ << "</g>\n"; }
 
     std::string finish() {
         out_ << "</svg>\n";
@@ -193,6 +199,7 @@ std::string strokeSvg(const RunResult& run, const Analysis& analysis,
     }
     plot.title(title);
     std::ostringstream& out = plot.raw();
+    plot.beginClip();
     for (const FingerStroke& stroke : run.strokes) {
         // One polyline per stretch the finger travelled; a jump starts another.
         const char* polyline =
@@ -217,6 +224,7 @@ std::string strokeSvg(const RunResult& run, const Analysis& analysis,
         out << "<circle cx=\"" << num(plot.x(d.at.x)) << "\" cy=\"" << num(plot.y(d.at.y))
             << "\" r=\"1.6\" fill=\"#d1242f\" stroke=\"none\"/>\n";
     }
+    plot.endClip();
     plot.note(
         "Blue: the finger's true path. Red: the samples the driver delivered while "
         "calibrated, in pixels.");

@@ -13,6 +13,7 @@
 #include <CLI/CLI.hpp>
 
 #include "tools/touchsim/app.hpp"
+#include "tools/touchsim/scenario.hpp"
 
 namespace {
 
@@ -30,7 +31,9 @@ int main(int argc, char** argv) {
         "Exit status: 0 all expectations met, 1 an expectation not met, 2 bad input.",
         "touchsim"};
     app.option_defaults()->always_capture_default();
-    app.add_option("--seed", options.seed, "Seed of the panel noise (replaces the scenario's)");
+    std::string seedText;
+    CLI::Option* seed = app.add_option(
+        "--seed", seedText, "Seed of the panel noise (replaces the scenario's), 0 to 2^64 - 1");
     app.add_option("--out", options.outDir, "Output folder")->capture_default_str();
     app.add_flag("--trace", options.trace,
                  "Also write the kernel trace (trace.txt) and every port access (ports.csv)");
@@ -59,6 +62,14 @@ int main(int argc, char** argv) {
     } catch (const CLI::ParseError& error) {
         std::cerr << "touchsim: " << error.what() << "\nRun touchsim --help for the options.\n";
         return kBadInput;
+    }
+    if (seed->count() > 0) {
+        options.seed = touchsim::parseSeed(seedText);
+        if (!options.seed) {
+            std::cerr << "touchsim: --seed: must be " << touchsim::kSeedRange << ", not \""
+                      << seedText << "\"\n";
+            return kBadInput;
+        }
     }
     options.progress = isatty(STDOUT_FILENO) != 0;
     return touchsim::runApp(options, std::cout, std::cerr);

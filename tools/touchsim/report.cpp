@@ -238,6 +238,7 @@ json summaryJson(const RunReport& report) {
         {"stroke",
          {{"touches", a.stroke.strokes},
           {"samples", a.stroke.deviations.size()},
+          {"offDisplayTouches", a.stroke.offDisplay},
           {"meanErrorPx", optionalNumber(a.stroke.meanPx)},
           {"worstErrorPx", optionalNumber(a.stroke.worstPx)}}},
         {"clicks",

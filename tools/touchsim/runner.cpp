@@ -87,8 +87,18 @@ void applyRegistry(hosted::Registry& registry, const RegistrySettings& settings)
     applyValues(registry, settings.values);
 }
 
+bool onDisplay(sim::Point p, const sim::DisplayConfig& display) {
+    return p.x >= 0 && p.y >= 0 && p.x < display.width && p.y < display.height;
+}
+
+void markOffDisplay(FingerStroke& stroke, const sim::DisplayConfig& display) {
+    stroke.offDisplay = std::any_of(stroke.path.begin(), stroke.path.end(),
+                                    [&](const TimedPoint& p) { return !onDisplay(p.at, display); });
+}
+
 // The points of a scripted touch, followed every millisecond.
-FingerStroke strokeOf(const sim::TouchScript::Stroke& stroke, const std::string& step) {
+FingerStroke strokeOf(const sim::TouchScript::Stroke& stroke, const std::string& step,
+                      const sim::DisplayConfig& display) {
     FingerStroke out{step, stroke.down, stroke.up, {}};
     for (const sim::TouchScript::Segment& segment : stroke.segments) {
         for (Micros t = segment.start; t < segment.end; t += kFingerTick) {
@@ -96,6 +106,7 @@ FingerStroke strokeOf(const sim::TouchScript::Stroke& stroke, const std::string&
         }
         out.path.push_back(TimedPoint{segment.end, segment.at(segment.end), false});
     }
+    markOffDisplay(out, display);
     return out;
 }
 
@@ -119,8 +130,7 @@ class Player {
     void finish() {
         if (finger_) {
             finger_->up = session_.now();
-            result_.strokes.push_back(*finger_);
-            finger_.reset();
+            endStroke();
         }
         closeCalibratedSpan();
         collectCaptures();
@@ -232,7 +242,12 @@ class Player {
     void run(const LiftStep&) {
         session_.lift();
         finger_->up = session_.now();
-        result_.strokes.push_back(*finger_);
+        endStroke();
+    }
+
+    void endStroke() {
+        markOffDisplay(*finger_, scenario_.machine.display);
+        result_.strokes.push_back(std::move(*finger_));
         finger_.reset();
     }
 
@@ -304,7 +319,7 @@ class Player {
     void playScript(const sim::TouchScript& script) {
         session_.play(script);
         for (const sim::TouchScript::Stroke& stroke : script.strokes()) {
-            result_.strokes.push_back(strokeOf(stroke, step_->field));
+            result_.strokes.push_back(strokeOf(stroke, step_->field, scenario_.machine.display));
         }
         session_.waitMicros(script.end() - session_.now());
     }

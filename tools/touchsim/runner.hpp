@@ -49,6 +49,7 @@ struct FingerStroke {
     hosted::Micros down = 0;
     hosted::Micros up = 0;
     std::vector<TimedPoint> path;  // in time order; the first at `down`
+    bool offDisplay = false;       // some of the path lies off the display
 };
 
 struct EnableRecord {

@@ -1,5 +1,6 @@
 #include "tools/touchsim/scenario.hpp"
 
+#include <charconv>
 #include <cmath>
 #include <fstream>
 #include <functional>
@@ -35,6 +36,9 @@ constexpr std::size_t kMaxPathPoints = 10'000;
 constexpr std::size_t kMaxKeyBytes = 4'096;
 constexpr int kMaxPriority = 255;
 constexpr std::uint32_t kMaxSysIntr = 255;
+// The platform's calibration screen visits the targets the driver gives it:
+// five of them.
+constexpr int kCalibrationTargets = 5;
 
 std::string where(const std::string& file, int line, const std::string& field,
                   const std::string& message) {
@@ -61,6 +65,39 @@ std::string number(double value) {
     }
     return out.str();
 }
+
+// "0 to 255", or "0 or more" when the top is only the type's own limit.
+std::string rangeText(std::int64_t min, std::int64_t max) {
+    if (max == std::numeric_limits<std::int64_t>::max()) {
+        return std::to_string(min) + " or more";
+    }
+    return std::to_string(min) + " to " + std::to_string(max);
+}
+
+// Finger positions must lie on the display unless the step says it means
+// them to be off it ("offDisplay": true).
+class DisplayCheck {
+  public:
+    DisplayCheck(const sim::DisplayConfig& display, bool offAllowed)
+        : display_(display), offAllowed_(offAllowed) {}
+
+    // Empty when the point may be used, else why not.
+    std::optional<std::string> refuse(sim::Point p) const {
+        if (offAllowed_ ||
+            (p.x >= 0 && p.y >= 0 && p.x < display_.width && p.y < display_.height)) {
+            return std::nullopt;
+        }
+        return "(" + number(p.x) + ", " + number(p.y) + ") is off the " + size() +
+               " display; add \"offDisplay\": true to the step if that is meant";
+    }
+    std::string size() const {
+        return std::to_string(display_.width) + " x " + std::to_string(display_.height);
+    }
+
+  private:
+    const sim::DisplayConfig& display_;
+    bool offAllowed_;
+};
 
 // Reads the JSON of one scenario, naming the line of every field it refuses.
 class Reader {
@@ -128,13 +165,13 @@ class Reader {
 
     std::int64_t whole(const json& value, const std::string& field, std::int64_t min,
                        std::int64_t max) const {
-        const std::string range = std::to_string(min) + " to " + std::to_string(max);
+        const std::string range = rangeText(min, max);
         if (!value.is_number_integer()) {
             fail(field, "must be a whole number, " + range);
         }
         if (value.is_number_unsigned() &&
             value.get<std::uint64_t>() > static_cast<std::uint64_t>(max)) {
-            fail(field, "must be " + range);
+            fail(field, "must be " + range + ", not " + std::to_string(value.get<std::uint64_t>()));
         }
         const auto v = value.get<std::int64_t>();
         if (v < min || v > max) {
@@ -178,6 +215,14 @@ class Reader {
         }
         return sim::Point{real(value[0], field + "[0]", -kMaxCoordinate, kMaxCoordinate),
                           real(value[1], field + "[1]", -kMaxCoordinate, kMaxCoordinate)};
+    }
+    // [x, y] where the finger goes.
+    sim::Point point(const json& value, const std::string& field, const DisplayCheck& check) const {
+        const sim::Point p = point(value, field);
+        if (const std::optional<std::string> why = check.refuse(p)) {
+            fail(field, *why);
+        }
+        return p;
     }
 
     CountRange count(const json& value, const std::string& field) const {
@@ -374,10 +419,8 @@ windowing::CalibrationScreenConfig readCalibrate(const Reader& r, Object& o) {
     ms("captureTimeoutMs", screen.captureTimeoutMs, 1);
     if (const json* v = o.find("offsets")) {
         const std::string field = o.at("offsets");
-        if (!v->is_array() ||
-            v->size() > static_cast<std::size_t>(windowing::CalibrationScreen::kMaxPoints)) {
-            r.fail(field, "must be a list of at most " +
-                              std::to_string(windowing::CalibrationScreen::kMaxPoints) +
+        if (!v->is_array() || v->size() > static_cast<std::size_t>(kCalibrationTargets)) {
+            r.fail(field, "must be a list of at most " + std::to_string(kCalibrationTargets) +
                               " [dx, dy] offsets in pixels, one per target");
         }
         for (std::size_t i = 0; i < v->size(); ++i) {
@@ -393,8 +436,8 @@ windowing::CalibrationScreenConfig readCalibrate(const Reader& r, Object& o) {
     if (const json* v = o.find("abort")) {
         Object a(r, *v, o.at("abort"));
         windowing::CalibrationAbort abort;
-        abort.point = static_cast<std::size_t>(r.whole(
-            a.require("point"), a.at("point"), 0, windowing::CalibrationScreen::kMaxPoints - 1));
+        abort.point = static_cast<std::size_t>(
+            r.whole(a.require("point"), a.at("point"), 0, kCalibrationTargets - 1));
         if (const json* when = a.find("when")) {
             abort.when = r.choice<windowing::CalibrationAbort::When>(
                 *when, a.at("when"),
@@ -428,8 +471,19 @@ int modeNumber(const Reader& r, const json& value, const std::string& field) {
                           {"priorityNormal", TPSM_PRIORITY_NORMAL_ID}});
 }
 
+bool isFingerStep(const std::string& kind) {
+    return kind == "touch" || kind == "move" || kind == "tap" || kind == "path" || kind == "circle";
+}
+
 Action readAction(const Reader& r, Object& o, const std::string& kind,
                   const sim::MachineConfig& machine) {
+    bool offDisplay = false;
+    if (isFingerStep(kind)) {
+        if (const json* v = o.find("offDisplay")) {
+            offDisplay = r.flag(*v, o.at("offDisplay"));
+        }
+    }
+    const DisplayCheck display(machine.display, offDisplay);
     if (kind == "enable") {
         return EnableStep{};
     }
@@ -446,10 +500,10 @@ Action readAction(const Reader& r, Object& o, const std::string& kind,
         return AbortStep{};
     }
     if (kind == "touch") {
-        return TouchStep{r.point(o.require("at"), o.at("at"))};
+        return TouchStep{r.point(o.require("at"), o.at("at"), display)};
     }
     if (kind == "move") {
-        MoveStep step{r.point(o.require("to"), o.at("to")), std::nullopt};
+        MoveStep step{r.point(o.require("to"), o.at("to"), display), std::nullopt};
         if (o.find("speed") != nullptr) {
             step.speed = speed(r, o, 0);
         }
@@ -460,7 +514,7 @@ Action readAction(const Reader& r, Object& o, const std::string& kind,
     }
     if (kind == "tap") {
         TapStep step;
-        step.at = r.point(o.require("at"), o.at("at"));
+        step.at = r.point(o.require("at"), o.at("at"), display);
         if (const json* v = o.find("holdMs")) {
             step.holdMs = r.real(*v, o.at("holdMs"), 0.001, kMaxMs);
         }
@@ -481,7 +535,7 @@ Action readAction(const Reader& r, Object& o, const std::string& kind,
         }
         for (std::size_t i = 0; i < points.size(); ++i) {
             step.points.push_back(
-                r.point(points[i], o.at("points") + "[" + std::to_string(i) + "]"));
+                r.point(points[i], o.at("points") + "[" + std::to_string(i) + "]", display));
         }
         step.speed = speed(r, o, step.speed);
         return step;
@@ -490,6 +544,15 @@ Action readAction(const Reader& r, Object& o, const std::string& kind,
         CircleStep step;
         step.centre = r.point(o.require("centre"), o.at("centre"));
         step.radius = r.real(o.require("radius"), o.at("radius"), 1, kMaxCoordinate);
+        for (const sim::Point edge :
+             {sim::Point{step.centre.x - step.radius, step.centre.y - step.radius},
+              sim::Point{step.centre.x + step.radius, step.centre.y + step.radius}}) {
+            if (display.refuse(edge)) {
+                r.fail(o.at("radius"), "the circle reaches off the " + display.size() +
+                                           " display; add \"offDisplay\": true to the step if "
+                                           "that is meant");
+            }
+        }
         if (const json* v = o.find("turns")) {
             step.turns = r.real(*v, o.at("turns"), -kMaxTurns, kMaxTurns);
             if (step.turns == 0) {
@@ -693,7 +756,27 @@ int lineOfQuotedText(const std::string& text, const std::string& what) {
     return at == std::string::npos ? 0 : JsonLines::lineAt(text, at);
 }
 
+std::uint64_t readSeed(const Reader& r, const json& value, const std::string& field) {
+    if (value.is_number_unsigned()) {
+        return value.get<std::uint64_t>();
+    }
+    if (value.is_number_integer() && value.get<std::int64_t>() >= 0) {
+        return static_cast<std::uint64_t>(value.get<std::int64_t>());
+    }
+    r.fail(field, std::string("must be ") + kSeedRange);
+}
+
 }  // namespace
+
+std::optional<std::uint64_t> parseSeed(const std::string& text) {
+    std::uint64_t value = 0;
+    const char* end = text.data() + text.size();
+    const auto [at, error] = std::from_chars(text.data(), end, value);
+    if (text.empty() || text.front() == '-' || error != std::errc() || at != end) {
+        return std::nullopt;
+    }
+    return value;
+}
 
 ScenarioError::ScenarioError(std::string file, int line, std::string field, std::string message)
     : std::runtime_error(where(file, line, field, message)),
@@ -760,12 +843,22 @@ Scenario parseScenario(const std::string& text, const std::string& file,
     if (const json* v = o.find("description")) {
         scenario.description = r.text(*v, "description");
     }
-    if (const json* v = o.find("seed")) {
-        scenario.seed = static_cast<std::uint64_t>(
-            r.whole(*v, "seed", 0, std::numeric_limits<std::int64_t>::max()));
+    const json* seed = o.find("seed");
+    if (seed != nullptr) {
+        scenario.seed = readSeed(r, *seed, "seed");
     }
     if (const json* v = o.find("machine")) {
         scenario.machine = readMachine(r, *v, "machine");
+        // The machine's own seed is the run's when the scenario gives none;
+        // two different seeds are refused rather than one silently winning.
+        if (v->is_object() && v->contains("seed")) {
+            const std::uint64_t machineSeed = readSeed(r, v->at("seed"), "machine.seed");
+            if (seed != nullptr && machineSeed != scenario.seed) {
+                r.fail("machine.seed", "is " + std::to_string(machineSeed) + ", but \"seed\" is " +
+                                           std::to_string(scenario.seed) + "; give the seed once");
+            }
+            scenario.seed = machineSeed;
+        }
     }
     if (const json* v = o.find("registry")) {
         scenario.registry = readRegistry(r, *v, "registry", directory);

@@ -167,6 +167,8 @@ struct Scenario {
     std::string file;  // as given, for messages; "(built-in)" for the default
     std::string name;
     std::string description;
+    // The run's seed: the scenario's "seed", else "machine.seed", else 1
+    // (--seed replaces it).
     std::uint64_t seed = 1;
     sim::MachineConfig machine;
     RegistrySettings registry;
@@ -180,6 +182,12 @@ Scenario parseScenario(const std::string& text, const std::string& file,
                        const std::filesystem::path& directory);
 // Reads a scenario file.  Throws ScenarioError.
 Scenario loadScenario(const std::filesystem::path& path);
+
+// Seeds are whole numbers from 0 to 2^64 - 1, in a scenario and on the
+// command line alike.
+constexpr const char* kSeedRange = "a whole number from 0 to 18446744073709551615";
+// The seed `text` spells in decimal digits, or empty when it is not one.
+std::optional<std::uint64_t> parseSeed(const std::string& text);
 
 // Reads a whole file; throws ScenarioError naming it when it cannot.
 std::string readFile(const std::filesystem::path& path);

@@ -161,7 +161,7 @@ TEST(TouchsimScenario, TheTimelineIsFollowedForTheFingerAndTheKeyboardDriver) {
     // The finger's time adds up over the steps: 3000 px at 1 px/s is 3000 s.
     EXPECT_EQ(
         errorOf(R"({"timeline": [{"step": "touch", "at": [0, 0]},
-        {"step": "move", "to": [5000, 0], "speed": 1}]})")
+        {"step": "move", "to": [5000, 0], "speed": 1, "offDisplay": true}]})")
             .rfind("2: timeline[1]: the finger's moves and taps up to here take 5000000 ms", 0),
         0u);
     EXPECT_EQ(errorOf("{\"timeline\": [\n{\"step\": \"keyboardDriver\", \"state\": \"off\"}]}"),
@@ -176,7 +176,7 @@ TEST(TouchsimScenario, ValuesOutsideTheirRangeAreRefusedByName) {
         {R"({"timeline": [{"step": "tap", "at": [1]}]})", "timeline[0].at: must be [x, y]"},
         {R"({"timeline": [{"step": "tap", "at": [1, 2], "count": 0}]})",
          "timeline[0].count: must be 1 to 1000, not 0"},
-        {R"({"timeline": [{"step": "circle", "centre": [1, 2], "radius": 5, "turns": 0}]})",
+        {R"({"timeline": [{"step": "circle", "centre": [100, 100], "radius": 5, "turns": 0}]})",
          "timeline[0].turns: must not be 0"},
         {R"({"timeline": [{"step": "wait", "ms": -1}]})", "timeline[0].ms: must be 0 to"},
         {R"({"timeline": [{"step": "path", "points": [[1, 2]]}]})",
@@ -195,10 +195,46 @@ TEST(TouchsimScenario, ValuesOutsideTheirRangeAreRefusedByName) {
          "registry.values.K.n: must be"},
         {R"({"timeline": [{"step": "enable"}], "registry": {"values": {"K]": {"n": 1}}}})",
          "registry.values.K]: is not a key path"},
+        // The calibration screen has five targets.
+        {R"({"timeline": [{"step": "calibrate", "abort": {"point": 5}}]})",
+         "timeline[0].abort.point: must be 0 to 4, not 5"},
+        {R"({"timeline": [{"step": "calibrate", "offsets": [[0,0],[0,0],[0,0],[0,0],[0,0],[0,0]]}]})",
+         "timeline[0].offsets: must be a list of at most 5"},
+        // Counts and seeds name their range as a person reads it.
+        {R"({"timeline": [{"step": "enable"}], "expect": {"samples": -1}})",
+         "expect.samples: must be 0 or more, not -1"},
+        {R"({"timeline": [{"step": "enable"}], "seed": -1})",
+         "seed: must be a whole number from 0 to 18446744073709551615"},
+        {R"({"timeline": [{"step": "enable"}], "seed": 4, "machine": {"display":
+             {"width": 800, "height": 480}, "seed": 5}})",
+         "machine.seed: is 5, but \"seed\" is 4; give the seed once"},
+        // Finger positions off the display, unless the step means them.
+        {R"({"timeline": [{"step": "tap", "at": [800, 10]}]})",
+         "timeline[0].at: (800, 10) is off the 800 x 480 display; add \"offDisplay\": true"},
+        {R"({"timeline": [{"step": "path", "points": [[1, 1], [5, -1]]}]})",
+         "timeline[0].points[1]: (5, -1) is off the"},
+        {R"({"timeline": [{"step": "circle", "centre": [400, 240], "radius": 241}]})",
+         "timeline[0].radius: the circle reaches off the 800 x 480 display"},
+        {R"({"timeline": [{"step": "wait", "ms": 1, "offDisplay": true}]})",
+         "timeline[0].offDisplay: unknown field"},
     };
     for (const auto& [text, wanted] : cases) {
         const std::string error = errorOf(text);
         EXPECT_NE(error.find(wanted), std::string::npos) << text << "\n -> " << error;
+    }
+}
+
+TEST(TouchsimScenario, TheSeedIsTheScenariosElseTheMachinesAndTakesAll64Bits) {
+    const std::string machine =
+        R"("machine": {"display": {"width": 800, "height": 480}, "seed": 4})";
+    EXPECT_EQ(parse(R"({"timeline": [{"step": "enable"}], )" + machine + "}").seed, 4u);
+    EXPECT_EQ(parse(R"({"timeline": [{"step": "enable"}], "seed": 4, )" + machine + "}").seed, 4u);
+    EXPECT_EQ(parse(R"({"timeline": [{"step": "enable"}], "seed": 18446744073709551615})").seed,
+              18446744073709551615u);
+    // The command line reads the same range, and nothing else.
+    EXPECT_EQ(touchsim::parseSeed("18446744073709551615"), 18446744073709551615u);
+    for (const char* bad : {"", "-1", "18446744073709551616", "7x", " 7", "+7"}) {
+        EXPECT_FALSE(touchsim::parseSeed(bad)) << bad;
     }
 }
 
@@ -352,6 +388,8 @@ TEST(TouchsimRunner, AMoveIsFollowedEveryMillisecondAndAReEnableIsUncalibrated) 
         {"step": "wait", "ms": 20},
         {"step": "lift"},
         {"step": "wait", "ms": 100},
+        {"step": "tap", "at": [900, 100], "holdMs": 30, "offDisplay": true},
+        {"step": "wait", "ms": 100},
         {"step": "disable"},
         {"step": "enable"},
         {"step": "tap", "at": [400, 240], "holdMs": 30},
@@ -359,7 +397,7 @@ TEST(TouchsimRunner, AMoveIsFollowedEveryMillisecondAndAReEnableIsUncalibrated) 
     ]})");
     const touchsim::RunResult run = touchsim::runScenario(s, {});
     ASSERT_FALSE(run.stopped) << *run.stopped;
-    ASSERT_EQ(run.strokes.size(), 2u);
+    ASSERT_EQ(run.strokes.size(), 3u);
     const touchsim::FingerStroke& hand = run.strokes[0];
     // The press, ten 1 ms steps of one pixel, the jump.
     ASSERT_EQ(hand.path.size(), 12u);
@@ -371,14 +409,16 @@ TEST(TouchsimRunner, AMoveIsFollowedEveryMillisecondAndAReEnableIsUncalibrated) 
     // Calibrated from the calibration to the second enable only.
     ASSERT_EQ(run.calibrated.size(), 1u);
     EXPECT_TRUE(run.calibratedAt(hand.down));
-    EXPECT_FALSE(run.calibratedAt(run.strokes[1].down));
+    EXPECT_FALSE(run.calibratedAt(run.strokes[2].down));
     ASSERT_EQ(run.enables.size(), 2u);
     EXPECT_EQ(run.enables[1].commands, 67u);
     EXPECT_TRUE(run.unmapped);
     // The hand-made touch is delivered in screen quarter pixels, the tap
-    // after the second enable in raw units.
+    // after the second enable in raw units; the tap off the display is
+    // clamped by the driver and left out of the accuracy.
     const touchsim::Analysis a = touchsim::analyse(run);
-    EXPECT_EQ(a.samples.touches, 2u);
+    EXPECT_EQ(a.samples.touches, 3u);
+    EXPECT_EQ(a.stroke.offDisplay, 1u);
     ASSERT_FALSE(a.stroke.deviations.empty());
     EXPECT_LT(*a.stroke.meanPx, 1.0);
     for (const touchsim::SampleDeviation& d : a.stroke.deviations) {
