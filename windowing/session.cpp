@@ -1,5 +1,6 @@
 #include "windowing/session.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <stdexcept>
 #include <utility>
@@ -327,6 +328,26 @@ DWORD Session::lastError() const {
 
 void Session::setLastError(DWORD error) {
     SetLastError(error);
+}
+
+CursorPosition placeCursor(const hosted::CursorMove& move, const sim::DisplayConfig& display) {
+    constexpr int kQuarterTurn = 90;
+    const bool turned = display.orientation % (2 * kQuarterTurn) == kQuarterTurn;
+    const int width = turned ? display.height : display.width;
+    const int height = turned ? display.width : display.height;
+    const Point requested{move.x, move.y};
+    return CursorPosition{
+        move.time, Point{std::clamp(move.x, 0, width - 1), std::clamp(move.y, 0, height - 1)},
+        requested};
+}
+
+std::vector<CursorPosition> Session::cursor() const {
+    std::vector<CursorPosition> out;
+    out.reserve(kernel_->cursorMoves().size());
+    for (const hosted::CursorMove& move : kernel_->cursorMoves()) {
+        out.push_back(placeCursor(move, config_.machine.display));
+    }
+    return out;
 }
 
 const std::vector<hosted::CursorMove>& Session::cursorMoves() const {

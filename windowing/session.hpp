@@ -57,6 +57,19 @@ struct Point {
     bool operator==(const Point&) const = default;
 };
 
+// Where the windowing system put the cursor: it keeps the cursor on the
+// screen, so a position the driver asks for beyond an edge is clipped to it.
+// The screen is the display as turned: 480 x 800 for an 800 x 480 display at
+// 90 or 270 degrees.
+struct CursorPosition {
+    hosted::Micros time = 0;
+    Point at;         // on the screen
+    Point requested;  // as the driver asked (SetCursorPos)
+    bool clipped() const { return at != requested; }
+};
+
+CursorPosition placeCursor(const hosted::CursorMove& move, const sim::DisplayConfig& display);
+
 // What TouchPanelReadCalibrationPoint gave back.
 struct CaptureResult {
     BOOL result = FALSE;            // TRUE only for a completed capture
@@ -205,7 +218,10 @@ class Session {
     // ---- What happened ----
     const std::vector<Sample>& samples() const { return recorder_->samples(); }
     void clearSamples() { recorder_->clear(); }
+    // The driver's SetCursorPos calls, as made.
     const std::vector<hosted::CursorMove>& cursorMoves() const;
+    // The cursor as the windowing system placed it, one per call.
+    std::vector<CursorPosition> cursor() const;
     std::vector<sim::Click> clicks() const;
     const std::vector<hosted::KernelFault>& faults() const;
     const std::vector<hosted::TraceRecord>& trace() const;

@@ -41,19 +41,25 @@ SampleStats sampleStats(const RunResult& run) {
             inTouch = false;
         }
     };
+    bool headless = false;  // in a touch whose pen-down was not delivered
     for (const windowing::Sample& s : run.samples) {
         if (run.calibratedAt(s.time)) {
             ++stats.calibrated;
+        }
+        if (s.penDown()) {
+            endTouch();
+            headless = false;
+            ++stats.touches;
+        } else if (!inTouch && (s.down() || headless)) {
+            headless = s.down();
+            ++stats.afterCapture;
+            continue;
         }
         if (!s.down()) {
             endTouch();
             continue;
         }
         ++stats.downSamples;
-        if (s.penDown()) {
-            endTouch();
-            ++stats.touches;
-        }
         if (inTouch) {
             ++intervals;
         } else {
@@ -148,6 +154,8 @@ ClickStats clickStats(const RunResult& run) {
     for (const sim::Click& click : run.clicks) {
         frequencies += click.frequency;
         lengths += static_cast<double>(click.length) / 1e3;
+        stats.longestMs =
+            std::max(stats.longestMs.value_or(0), static_cast<double>(click.length) / 1e3);
         stats.lowestHz = std::min(stats.lowestHz.value_or(click.frequency), click.frequency);
         stats.highestHz = std::max(stats.highestHz.value_or(click.frequency), click.frequency);
     }

@@ -14,9 +14,13 @@ namespace touchsim {
 sim::Point samplePixel(const windowing::Sample& sample);
 
 struct SampleStats {
-    std::size_t delivered = 0;
-    std::size_t touches = 0;              // pen-down samples (0x07)
-    std::size_t downSamples = 0;          // samples with the pen down
+    std::size_t delivered = 0;    // every sample the callback received
+    std::size_t touches = 0;      // pen-down samples (0x07)
+    std::size_t downSamples = 0;  // samples with the pen down, in touches
+    // Samples of a touch whose pen-down went to a calibration capture: the
+    // rest of the hold (0x0F) and its pen-up (0x0D), delivered once the
+    // capture completed.  They are in `delivered` but in no touch.
+    std::size_t afterCapture = 0;
     std::size_t calibrated = 0;           // delivered while a calibration was set
     double penDownSeconds = 0;            // from the first to the last down sample of each touch
     std::optional<double> ratePerSecond;  // down samples a second while the pen was down
@@ -44,6 +48,7 @@ struct ClickStats {
     std::optional<double> lowestHz;
     std::optional<double> highestHz;
     std::optional<double> meanLengthMs;
+    std::optional<double> longestMs;
 };
 
 struct Analysis {

@@ -116,10 +116,10 @@ int play(const AppOptions& options, std::ostream& out, std::ostream& err) {
 #endif
         if (options.trace) {
             write("trace.txt", [&] {
-                std::string text;
+                std::string text = "# virtual time in ms, thread: event\n";
                 for (const hosted::TraceRecord& r : session.trace()) {
                     char time[32];
-                    std::snprintf(time, sizeof time, "%12.6f ", static_cast<double>(r.time) / 1e6);
+                    std::snprintf(time, sizeof time, "%12.3f ", static_cast<double>(r.time) / 1e3);
                     text += time + r.thread + ": " + r.what + "\n";
                 }
                 return text;
@@ -145,9 +145,15 @@ int play(const AppOptions& options, std::ostream& out, std::ostream& err) {
         write("stroke.svg", strokeSvg(result, analysis, scenario.machine.display));
     }
     artifacts.push_back("summary.json");
-    RunReport report{
-        scenario, run.seed.value_or(scenario.seed), result, analysis, verdicts, options.outDir,
-        artifacts};
+    std::vector<std::string> registryFiles;
+    if (!scenario.registry.file.empty()) {
+        registryFiles.push_back(scenario.registry.file);
+    }
+    registryFiles.insert(registryFiles.end(), options.regFiles.begin(), options.regFiles.end());
+    RunReport report{scenario,  run.seed.value_or(scenario.seed),
+                     result,    analysis,
+                     verdicts,  options.outDir,
+                     artifacts, registryFiles};
     const nlohmann::json summary = summaryJson(report);
     writeText(folder.file("summary.json"), dumpJson(summary) + "\n");
     folder.commit();

@@ -1,6 +1,7 @@
 #include "tools/touchsim/artifacts.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -14,7 +15,9 @@ namespace {
 
 constexpr double kPlotWidth = 800;  // SVG units across the display
 constexpr double kMargin = 40;      // around the display, for titles
-constexpr double kArrowScale = 20;  // residual arrows drawn this many times longer
+// Residual lines are drawn magnified by the largest of these that keeps every
+// dot on the display.
+constexpr std::array<double, 5> kMagnifications = {20, 10, 5, 2, 1};
 
 std::string num(double value) {
     char buffer[32];
@@ -46,7 +49,9 @@ std::string escape(const std::string& text) {
 class DisplayPlot {
   public:
     explicit DisplayPlot(const sim::DisplayConfig& display)
-        : scale_(kPlotWidth / display.width),
+        : width_px_(display.width),
+          height_px_(display.height),
+          scale_(kPlotWidth / display.width),
           width_(kPlotWidth + 2 * kMargin),
           height_(display.height * scale_ + 3 * kMargin) {
         out_ << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << num(width_)
@@ -64,6 +69,9 @@ class DisplayPlot {
     }
 
     double x(double px) const { return kMargin + px * scale_; }
+    bool onDisplay(double px, double py) const {
+        return px >= 0 && py >= 0 && px <= width_px_ && py <= height_px_;
+    }
     double y(double py) const { return kMargin + py * scale_; }
     double scale() const { return scale_; }
 
@@ -88,6 +96,8 @@ class DisplayPlot {
     }
 
   private:
+    double width_px_;
+    double height_px_;
     double scale_;
     double width_;
     double height_;
@@ -132,9 +142,29 @@ std::string samplesCsv(const RunResult& run) {
     return text;
 }
 
+// The largest magnification at which every target's residual line ends on
+// the display.
+double magnification(const CalibrationRecord& record, const DisplayPlot& plot) {
+    const windowing::CalibrationReport& r = record.report;
+    for (const double m : kMagnifications) {
+        bool fits = true;
+        for (std::size_t i = 0; i < r.points.size() && i < record.mapped.size(); ++i) {
+            const sim::Point target{static_cast<double>(r.points[i].target.x),
+                                    static_cast<double>(r.points[i].target.y)};
+            fits = fits && plot.onDisplay(target.x + (record.mapped[i].x - target.x) * m,
+                                          target.y + (record.mapped[i].y - target.y) * m);
+        }
+        if (fits) {
+            return m;
+        }
+    }
+    return kMagnifications.back();
+}
+
 std::string calibrationSvg(const CalibrationRecord& record, const sim::DisplayConfig& display) {
     const windowing::CalibrationReport& r = record.report;
     DisplayPlot plot(display);
+    const double magnified = magnification(record, plot);
     std::string title = "Calibration ";
     if (r.calibrationSet) {
         title += std::string(r.passed() ? "passed" : "failed") + ": worst " + num(r.worstResidual) +
@@ -163,13 +193,15 @@ std::string calibrationSvg(const CalibrationRecord& record, const sim::DisplayCo
             // Where the new calibration puts the captured touch, with the
             // residual drawn from the target, magnified.
             const sim::Point m = record.mapped[i];
-            const double mx = tx + (m.x - p.target.x) * plot.scale() * kArrowScale;
-            const double my = ty + (m.y - p.target.y) * plot.scale() * kArrowScale;
+            const double mx = tx + (m.x - p.target.x) * plot.scale() * magnified;
+            const double my = ty + (m.y - p.target.y) * plot.scale() * magnified;
             const char* colour = p.residual < record.tolerancePx ? "#1a7f37" : "#cf222e";
+            plot.beginClip();  // a dot off the display even unmagnified is cut at its edge
             out << "<line x1=\"" << num(tx) << "\" y1=\"" << num(ty) << "\" x2=\"" << num(mx)
                 << "\" y2=\"" << num(my) << "\" stroke=\"" << colour
                 << "\" stroke-width=\"2\"/>\n<circle cx=\"" << num(mx) << "\" cy=\"" << num(my)
                 << "\" r=\"4\" fill=\"" << colour << "\"/>\n";
+            plot.endClip();
             label += ": " + num(record.residualsPx[i]) + " px";
         } else if (p.capture.result == FALSE) {
             label += ": not captured";
@@ -181,8 +213,11 @@ std::string calibrationSvg(const CalibrationRecord& record, const sim::DisplayCo
         "Crosses: the targets. Dots: the captured touches mapped through the new "
         "calibration, green within the tolerance, red not.");
     plot.note("Lines from each target to its dot are " +
-              std::to_string(static_cast<int>(kArrowScale)) +
-              " times the residual. Orange circles: where the finger pressed, when off target.");
+              (magnified == 1 ? std::string("the residual, unmagnified")
+                              : std::to_string(static_cast<int>(magnified)) +
+                                    " times the residual (the most that keeps every dot on the "
+                                    "display)") +
+              ". Orange circles: where the finger pressed, when off target.");
     return plot.finish();
 }
 
@@ -232,11 +267,11 @@ std::string strokeSvg(const RunResult& run, const Analysis& analysis,
 }
 
 std::string portTraceCsv(const std::vector<hosted::PortAccess>& accesses) {
-    std::string text = "time_us,access,port,value\n";
+    std::string text = "time_ms,access,port,value\n";
     for (const hosted::PortAccess& a : accesses) {
-        char buffer[64];
-        std::snprintf(buffer, sizeof buffer, "%llu,%s,0x%02X,0x%02X\n",
-                      static_cast<unsigned long long>(a.time), a.write ? "write" : "read",
+        char buffer[80];
+        std::snprintf(buffer, sizeof buffer, "%.3f,%s,0x%02X,0x%02X\n",
+                      static_cast<double>(a.time) / 1000.0, a.write ? "write" : "read",
                       static_cast<unsigned>(a.port), static_cast<unsigned>(a.value));
         text += buffer;
     }

@@ -152,6 +152,52 @@ void checkClicks(Checker& check, const Expectations& e, const RunResult& run) {
                   : text + ", but one sounded at " + fixed(off->frequency, 1) + " Hz");
 }
 
+void checkClickLength(Checker& check, const Expectations& e, const Analysis& analysis,
+                      const RunResult& run) {
+    auto judge = [&](const std::optional<RealRange>& range, const std::string& what,
+                     const std::optional<double>& value) {
+        if (!range) {
+            return;
+        }
+        const std::string text = what + " " + range->describe("ms");
+        if (!value) {
+            check.add("clickLengthMs", false, text + ", but no click was heard");
+            return;
+        }
+        check.add("clickLengthMs", range->contains(*value),
+                  text + ", got " + fixed(*value, 1) + " ms");
+    };
+    judge(e.clickMeanLengthMs, "the mean click length", analysis.clicks.meanLengthMs);
+    // The click farthest outside the range is the one named.
+    std::optional<double> worst;
+    if (e.clickLengthMs) {
+        for (const sim::Click& click : run.clicks) {
+            const double length = static_cast<double>(click.length) / 1e3;
+            if (!worst || !e.clickLengthMs->contains(length)) {
+                worst = length;
+                if (!e.clickLengthMs->contains(length)) {
+                    break;
+                }
+            }
+        }
+    }
+    judge(e.clickLengthMs, "every click's length", worst);
+}
+
+void checkSampleRate(Checker& check, const Expectations& e, const Analysis& analysis) {
+    if (!e.sampleRate) {
+        return;
+    }
+    const std::string text = "a sample rate of " + e.sampleRate->describe("a second");
+    const std::optional<double> rate = analysis.samples.ratePerSecond;
+    if (!rate) {
+        check.add("sampleRate", false, text + ", but no touch was delivered to measure");
+        return;
+    }
+    check.add("sampleRate", e.sampleRate->contains(*rate),
+              text + " while the pen was down, got " + fixed(*rate, 1));
+}
+
 void checkStroke(Checker& check, const Expectations& e, const Analysis& analysis) {
     const StrokeAccuracy& stroke = analysis.stroke;
     auto one = [&](const char* which, const std::optional<double>& limit,
@@ -178,11 +224,11 @@ void checkCursor(Checker& check, const Expectations& e, const RunResult& run) {
     }
     const std::string want = "the cursor last at (" + std::to_string(e.lastCursor->x) + ", " +
                              std::to_string(e.lastCursor->y) + ") within a pixel";
-    if (run.cursorMoves.empty()) {
+    if (run.cursor.empty()) {
         check.add("lastCursor", false, want + ", but the cursor never moved");
         return;
     }
-    const hosted::CursorMove& last = run.cursorMoves.back();
+    const windowing::Point last = run.cursor.back().at;
     const bool near = std::abs(last.x - e.lastCursor->x) <= kCursorTolerancePx &&
                       std::abs(last.y - e.lastCursor->y) <= kCursorTolerancePx;
     check.add("lastCursor", near,
@@ -205,8 +251,10 @@ std::vector<Verdict> checkExpectations(const Scenario& scenario, const RunResult
     check.count("samples", e.samples, run.samples.size(), "samples delivered");
     check.count("touches", e.touches, analysis.samples.touches, "touches delivered (pen-downs)");
     checkClicks(check, e, run);
+    checkClickLength(check, e, analysis, run);
+    checkSampleRate(check, e, analysis);
     checkStroke(check, e, analysis);
-    check.count("cursorMoves", e.cursorMoves, run.cursorMoves.size(), "cursor moves");
+    check.count("cursorMoves", e.cursorMoves, run.cursor.size(), "cursor moves");
     checkCursor(check, e, run);
     check.count("kernelFaults", e.kernelFaults, run.faults.size(), "kernel faults");
     check.count("keyboardBytes", e.keyboardBytes, run.keyboardBytes.size(),

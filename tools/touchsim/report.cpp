@@ -1,7 +1,10 @@
 #include "tools/touchsim/report.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <sstream>
+
+#include "platform/touch_ddi.h"
 
 namespace touchsim {
 
@@ -29,6 +32,34 @@ std::string fixed(double value, int digits) {
     out.precision(digits);
     out << value;
     return out.str();
+}
+
+// "1 touch", "2 touches".
+std::string counted(std::uint64_t n, const std::string& one, const std::string& many) {
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+std::string counted(std::uint64_t n, const std::string& one) {
+    return counted(n, one, one + "s");
+}
+
+std::string pointText(windowing::Point p) {
+    return "(" + std::to_string(p.x) + ", " + std::to_string(p.y) + ")";
+}
+
+// The name a scenario gives a mode, or its number.
+std::string modeName(int mode) {
+    switch (mode) {
+        case TPSM_SAMPLERATE_LOW_ID:
+            return "sampleRateLow";
+        case TPSM_SAMPLERATE_HIGH_ID:
+            return "sampleRateHigh";
+        case TPSM_PRIORITY_HIGH_ID:
+            return "priorityHigh";
+        case TPSM_PRIORITY_NORMAL_ID:
+            return "priorityNormal";
+        default:
+            return "mode " + std::to_string(mode);
+    }
 }
 
 const char* outcomeText(const windowing::CalibrationReport& report) {
@@ -114,8 +145,23 @@ json modesJson(const RunResult& run) {
         out.push_back({{"step", m.step},
                        {"atMs", rounded(ms(m.at))},
                        {"mode", m.mode},
+                       {"name", modeName(m.mode)},
                        {"succeeded", m.succeeded},
                        {"lastError", m.lastError}});
+    }
+    return out;
+}
+
+json cursorJson(const RunResult& run) {
+    json out = {
+        {"moves", run.cursor.size()},
+        {"clipped", std::count_if(run.cursor.begin(), run.cursor.end(),
+                                  [](const windowing::CursorPosition& c) { return c.clipped(); })},
+        {"last", nullptr},
+        {"lastRequested", nullptr}};
+    if (!run.cursor.empty()) {
+        out["last"] = pointJson(run.cursor.back().at);
+        out["lastRequested"] = pointJson(run.cursor.back().requested);
     }
     return out;
 }
@@ -152,9 +198,11 @@ std::string enableLine(const RunResult& run) {
         return "not enabled";
     }
     const EnableRecord& e = run.enables.front();
-    std::string text = std::to_string(e.commands) + " commands (" + std::to_string(e.bytes) +
-                       " bytes) sent; the enable " + (e.succeeded ? "succeeded" : "FAILED") +
-                       " after " + fixed(ms(e.duration), 1) + " virtual ms";
+    std::string sent = e.commands == 0 ? "no whole command sent (" + counted(e.bytes, "byte") + ")"
+                                       : counted(e.commands, "command") + " (" +
+                                             counted(e.bytes, "byte") + ") sent";
+    std::string text = sent + "; the enable " + (e.succeeded ? "succeeded" : "FAILED") + " after " +
+                       fixed(ms(e.duration), 1) + " virtual ms";
     if (run.enables.size() > 1) {
         std::size_t ok = 0;
         for (const EnableRecord& other : run.enables) {
@@ -169,7 +217,7 @@ std::string enableLine(const RunResult& run) {
 std::string modesLine(const RunResult& run) {
     std::string text;
     for (const ModeRecord& m : run.modes) {
-        text += (text.empty() ? "" : ", ") + std::to_string(m.mode) +
+        text += (text.empty() ? "" : ", ") + modeName(m.mode) +
                 (m.succeeded ? " set" : " refused (error " + std::to_string(m.lastError) + ")");
     }
     return text;
@@ -178,14 +226,81 @@ std::string modesLine(const RunResult& run) {
 std::string calibrationLine(const CalibrationRecord& record) {
     const windowing::CalibrationReport& r = record.report;
     std::string text = outcomeText(r);
-    if (r.calibrationSet) {
+    const std::string tolerance = "tolerance " + std::to_string(record.tolerancePx) + " px";
+    if (r.calibrationSet && r.worstResidual == 0) {
+        text += ": every target hit to the whole pixel (as the driver checks; " + tolerance + ")";
+    } else if (r.calibrationSet) {
         text += ": worst " + fixed(r.worstResidual, 2) + " px at target " +
-                std::to_string(r.worstPoint) + " (whole pixels, as the driver checks; tolerance " +
-                std::to_string(record.tolerancePx) + " px)";
+                std::to_string(r.worstPoint) + " (whole pixels, as the driver checks; " +
+                tolerance + ")";
     } else if (!r.failure.empty()) {
         text += ": " + r.failure;
     } else if (r.aborted && !r.points.empty()) {
         text += " at target " + std::to_string(r.points.back().index);
+    }
+    return text;
+}
+
+std::string capturesLine(const RunResult& run) {
+    std::string text;
+    for (const CaptureRecord& c : run.captures) {
+        text += text.empty() ? "" : ", ";
+        if (!c.result) {
+            text += "still waiting at the end";
+        } else if (c.result->result != FALSE) {
+            text += "completed at raw " + pointText(c.result->raw);
+        } else {
+            text += "failed (error " + std::to_string(c.result->lastError) + ")";
+        }
+    }
+    return text;
+}
+
+std::string samplesLine(const SampleStats& s) {
+    std::string text = std::to_string(s.delivered) + " delivered";
+    if (s.afterCapture > 0) {
+        text += ": " + std::to_string(s.delivered - s.afterCapture) + " in " +
+                counted(s.touches, "touch", "touches") + ", " + std::to_string(s.afterCapture) +
+                " after a capture";
+    } else {
+        text += " in " + counted(s.touches, "touch", "touches");
+    }
+    if (s.ratePerSecond) {
+        text += ", " + fixed(*s.ratePerSecond, 1) + " a second while the pen was down";
+    }
+    return text;
+}
+
+std::string strokeLine(const StrokeAccuracy& stroke) {
+    std::string text;
+    if (stroke.meanPx) {
+        text = "mean " + fixed(*stroke.meanPx, 2) + " px, worst " + fixed(*stroke.worstPx, 2) +
+               " px (" + counted(stroke.deviations.size(), "sample") + " of " +
+               counted(stroke.strokes, "touch", "touches") + " against the finger's path)";
+    } else {
+        text = "nothing to compare (no touch on the display delivered while calibrated)";
+    }
+    if (stroke.offDisplay > 0) {
+        text += "; " + counted(stroke.offDisplay, "touch", "touches") + " off the display left out";
+    }
+    return text;
+}
+
+std::string cursorLine(const RunResult& run) {
+    const windowing::CursorPosition& last = run.cursor.back();
+    std::string text =
+        counted(run.cursor.size(), "move") + ", last to " + pointText(last.at) + " px";
+    if (last.clipped()) {
+        text += ", clipped to the screen from " + pointText(last.requested);
+    }
+    if (!run.calibratedAt(last.time)) {
+        text += " (placed from raw controller units: no calibration was set)";
+    }
+    const auto clipped = static_cast<std::size_t>(
+        std::count_if(run.cursor.begin(), run.cursor.end(),
+                      [](const windowing::CursorPosition& c) { return c.clipped(); }));
+    if (clipped > 0) {
+        text += "; " + counted(clipped, "move") + " clipped to the screen's edge";
     }
     return text;
 }
@@ -233,6 +348,7 @@ json summaryJson(const RunReport& report) {
           {"touches", a.samples.touches},
           {"penDownSamples", a.samples.downSamples},
           {"calibrated", a.samples.calibrated},
+          {"afterCapture", a.samples.afterCapture},
           {"penDownSeconds", rounded(a.samples.penDownSeconds)},
           {"ratePerSecond", optionalNumber(a.samples.ratePerSecond)}}},
         {"stroke",
@@ -245,12 +361,10 @@ json summaryJson(const RunReport& report) {
          {{"count", a.clicks.count},
           {"meanFrequencyHz", optionalNumber(a.clicks.meanFrequencyHz)},
           {"meanLengthMs", optionalNumber(a.clicks.meanLengthMs)},
+          {"longestMs", optionalNumber(a.clicks.longestMs)},
           {"frequenciesHz", clickFrequencies}}},
-        {"cursor",
-         {{"moves", run.cursorMoves.size()},
-          {"last", run.cursorMoves.empty()
-                       ? json(nullptr)
-                       : json::array({run.cursorMoves.back().x, run.cursorMoves.back().y})}}},
+        {"cursor", cursorJson(run)},
+        {"registryFiles", report.registryFiles},
         {"controllerReports", run.controllerReports},
         {"droppedReports", run.droppedReports},
         {"keyboardBytesTaken", run.keyboardBytes.size()},
@@ -281,39 +395,28 @@ std::string summaryText(const RunReport& report, double wallSeconds) {
             line(out, "", "sub-pixel residuals by target (px): " + residualList(last));
         }
     }
-    std::string samples = std::to_string(a.samples.delivered) + " delivered in " +
-                          std::to_string(a.samples.touches) + " touches";
-    if (a.samples.ratePerSecond) {
-        samples += ", " + fixed(*a.samples.ratePerSecond, 1) + " a second while the pen was down";
+    if (!run.captures.empty()) {
+        line(out, "captures", capturesLine(run));
     }
-    line(out, "samples", samples);
-    if (a.stroke.meanPx) {
-        line(out, "stroke accuracy",
-             "mean " + fixed(*a.stroke.meanPx, 2) + " px, worst " + fixed(*a.stroke.worstPx, 2) +
-                 " px (" + std::to_string(a.stroke.deviations.size()) + " samples of " +
-                 std::to_string(a.stroke.strokes) + " touches against the finger's path)");
-    } else {
-        line(out, "stroke accuracy", "nothing to compare (no touch delivered while calibrated)");
-    }
+    line(out, "samples", samplesLine(a.samples));
+    line(out, "stroke accuracy", strokeLine(a.stroke));
     if (a.clicks.meanFrequencyHz) {
         line(out, "clicks",
              std::to_string(a.clicks.count) + " heard at " + fixed(*a.clicks.meanFrequencyHz, 1) +
-                 " Hz, " + fixed(*a.clicks.meanLengthMs, 1) + " ms on average");
+                 " Hz, " + fixed(*a.clicks.meanLengthMs, 1) + " ms on average, longest " +
+                 fixed(*a.clicks.longestMs, 1) + " ms");
     } else {
         line(out, "clicks", "none heard");
     }
-    if (!run.cursorMoves.empty()) {
-        const hosted::CursorMove& last = run.cursorMoves.back();
-        line(out, "cursor",
-             std::to_string(run.cursorMoves.size()) + " moves, last to (" + std::to_string(last.x) +
-                 ", " + std::to_string(last.y) + ")");
+    if (!run.cursor.empty()) {
+        line(out, "cursor", cursorLine(run));
     }
     if (!run.modes.empty()) {
         line(out, "modes", modesLine(run));
     }
     if (!run.keyboardBytes.empty()) {
         line(out, "keyboard",
-             std::to_string(run.keyboardBytes.size()) + " bytes taken by the keyboard driver");
+             counted(run.keyboardBytes.size(), "byte") + " taken by the keyboard driver");
     }
     if (!run.faults.empty()) {
         line(out, "kernel faults",
@@ -332,6 +435,8 @@ std::string summaryText(const RunReport& report, double wallSeconds) {
     }
     if (report.verdicts.empty()) {
         line(out, "expectations", "none given");
+    } else if (met == 1 && report.verdicts.size() == 1) {
+        line(out, "expectations", "the one met");
     } else if (met == report.verdicts.size()) {
         line(out, "expectations", "all " + std::to_string(met) + " met");
     } else {

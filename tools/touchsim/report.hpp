@@ -18,8 +18,9 @@ struct RunReport {
     const RunResult& run;
     const Analysis& analysis;
     const std::vector<Verdict>& verdicts;
-    std::string outDir;                  // as given
-    std::vector<std::string> artifacts;  // file names written there
+    std::string outDir;                      // as given
+    std::vector<std::string> artifacts;      // file names written there
+    std::vector<std::string> registryFiles;  // .reg files applied, in order
 };
 
 // Everything of the run that is the same on every machine: no wall time, no

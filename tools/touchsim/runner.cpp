@@ -414,7 +414,7 @@ RunResult runScenario(const Scenario& scenario, const RunOptions& options) {
     }
     result.samples = session.samples();
     result.clicks = session.clicks();
-    result.cursorMoves = session.cursorMoves();
+    result.cursor = session.cursor();
     result.controllerReports = session.machine().controller().reports().size();
     result.droppedReports = session.machine().controller().droppedReports();
     result.faults = session.faults();

@@ -117,7 +117,7 @@ struct RunResult {
     std::vector<CaptureRecord> captures;
     std::vector<ModeRecord> modes;
     std::vector<sim::Click> clicks;
-    std::vector<hosted::CursorMove> cursorMoves;
+    std::vector<windowing::CursorPosition> cursor;  // one per SetCursorPos, clipped to the screen
     std::vector<hosted::KernelFault> faults;
     std::vector<std::uint8_t> keyboardBytes;  // taken by the keyboard driver
     std::uint64_t traceHash = 0;

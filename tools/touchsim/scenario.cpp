@@ -35,6 +35,7 @@ constexpr int kMaxTaps = 1'000;
 constexpr std::size_t kMaxPathPoints = 10'000;
 constexpr std::size_t kMaxKeyBytes = 4'096;
 constexpr int kMaxPriority = 255;
+constexpr double kMaxSampleRate = 100'000;  // samples a second
 constexpr std::uint32_t kMaxSysIntr = 255;
 // The platform's calibration screen visits the targets the driver gives it:
 // five of them.
@@ -243,6 +244,25 @@ class Reader {
         }
         if (const json* v = object.find("atMost")) {
             range.atMost = static_cast<std::uint64_t>(whole(*v, object.at("atMost"), 0, kMax));
+        }
+        object.finish();
+        if (!range.atLeast && !range.atMost) {
+            fail(field, "needs \"atLeast\", \"atMost\" or both");
+        }
+        if (range.atLeast && range.atMost && *range.atLeast > *range.atMost) {
+            fail(object.at("atMost"), "is below \"atLeast\"");
+        }
+        return range;
+    }
+
+    RealRange realRange(const json& value, const std::string& field, double max) const {
+        RealRange range;
+        Object object(*this, value, field);
+        if (const json* v = object.find("atLeast")) {
+            range.atLeast = real(*v, object.at("atLeast"), 0, max);
+        }
+        if (const json* v = object.find("atMost")) {
+            range.atMost = real(*v, object.at("atMost"), 0, max);
         }
         object.finish();
         if (!range.atLeast && !range.atMost) {
@@ -677,6 +697,22 @@ Expectations readExpectations(const Reader& r, const json& value, const std::str
     if (const json* v = o.find("clickFrequencyHz")) {
         e.clickFrequencyHz = r.real(*v, o.at("clickFrequencyHz"), 1, 1'193'180);
     }
+    if (const json* v = o.find("clickLengthMs")) {
+        Object c(r, *v, o.at("clickLengthMs"));
+        if (const json* mean = c.find("mean")) {
+            e.clickMeanLengthMs = r.realRange(*mean, c.at("mean"), kMaxMs);
+        }
+        if (const json* every = c.find("worst")) {
+            e.clickLengthMs = r.realRange(*every, c.at("worst"), kMaxMs);
+        }
+        c.finish();
+        if (!e.clickMeanLengthMs && !e.clickLengthMs) {
+            r.fail(o.at("clickLengthMs"), "needs \"mean\", \"worst\" or both");
+        }
+    }
+    if (const json* v = o.find("sampleRate")) {
+        e.sampleRate = r.realRange(*v, o.at("sampleRate"), kMaxSampleRate);
+    }
     if (const json* v = o.find("strokeErrorPx")) {
         Object s(r, *v, o.at("strokeErrorPx"));
         if (const json* mean = s.find("mean")) {
@@ -795,6 +831,18 @@ std::string CountRange::describe() const {
                                    : std::to_string(*atLeast) + " to " + std::to_string(*atMost);
     }
     return atLeast ? "at least " + std::to_string(*atLeast) : "at most " + std::to_string(*atMost);
+}
+
+bool RealRange::contains(double value) const {
+    return (!atLeast || value >= *atLeast) && (!atMost || value <= *atMost);
+}
+
+std::string RealRange::describe(const std::string& unit) const {
+    if (atLeast && atMost) {
+        return number(*atLeast) + " to " + number(*atMost) + " " + unit;
+    }
+    return atLeast ? "at least " + number(*atLeast) + " " + unit
+                   : "at most " + number(*atMost) + " " + unit;
 }
 
 std::string readFile(const std::filesystem::path& path) {

@@ -133,6 +133,14 @@ struct CountRange {
     std::string describe() const;  // "exactly 3", "at least 100", "2 to 5"
 };
 
+// {"atLeast": a, "atMost": b} of a measured figure; either may be left out.
+struct RealRange {
+    std::optional<double> atLeast;
+    std::optional<double> atMost;
+    bool contains(double value) const;
+    std::string describe(const std::string& unit) const;  // "45 to 55 ms", "at least 150 a second"
+};
+
 enum class CalibrationOutcome { Passes, Fails, Aborted, Incomplete };
 enum class CaptureOutcome { Completes, Fails };
 
@@ -144,6 +152,9 @@ struct Expectations {
     std::optional<CountRange> touches;              // delivered pen-downs (0x07)
     std::optional<CountRange> clicks;               // clicks heard
     std::optional<double> clickFrequencyHz;         // every click, within 1 %
+    std::optional<RealRange> clickMeanLengthMs;     // the mean length of the clicks
+    std::optional<RealRange> clickLengthMs;         // every click's length (the worst)
+    std::optional<RealRange> sampleRate;            // samples a second while the pen was down
     std::optional<double> strokeMeanErrorPx;        // at most
     std::optional<double> strokeWorstErrorPx;       // at most
     std::optional<CountRange> cursorMoves;

@@ -317,6 +317,19 @@ TEST(TouchsimAnalysis, APenUpDeliveredAfterTheNextPressBelongsToItsOwnTouch) {
     EXPECT_NEAR(*a.samples.ratePerSecond, 2 / 0.093, 1e-6);
 }
 
+TEST(TouchsimAnalysis, TheRestOfAHoldAfterACaptureIsInNoTouch) {
+    touchsim::RunResult run;
+    run.samples = {at(5 * kMs, 0x0F, {1, 1}),  at(10 * kMs, 0x0F, {1, 1}),
+                   at(15 * kMs, 0x0D, {1, 1}), at(20 * kMs, 0x07, {1, 1}),
+                   at(25 * kMs, 0x0F, {1, 1}), at(30 * kMs, 0x0D, {1, 1})};
+    const touchsim::SampleStats s = touchsim::analyse(run).samples;
+    EXPECT_EQ(s.delivered, 6u);
+    EXPECT_EQ(s.afterCapture, 3u);
+    EXPECT_EQ(s.touches, 1u);
+    EXPECT_EQ(s.downSamples, 2u);
+    EXPECT_NEAR(*s.ratePerSecond, 1 / 0.005, 1e-6);
+}
+
 TEST(TouchsimAnalysis, TouchesMadeWhileUncalibratedAreNotCompared) {
     touchsim::RunResult run;
     run.calibrated.push_back({200 * kMs, 400 * kMs});
@@ -335,6 +348,21 @@ TEST(TouchsimAnalysis, TouchesMadeWhileUncalibratedAreNotCompared) {
     EXPECT_NE(csv.find("310.000,0x07,42,50,quarter-pixel\n"), std::string::npos) << csv;
 }
 
+TEST(TouchsimArtifacts, ResidualsAreMagnifiedOnlyAsFarAsTheDisplayHolds) {
+    touchsim::CalibrationRecord record;
+    record.report.calibrationSet = true;
+    windowing::CalibrationPointResult point;
+    point.target = {400, 240};
+    record.report.points = {point};
+    record.mapped = {{430, 240}};  // 30 px: 20 times would end at x 1000
+    record.residualsPx = {30};
+    EXPECT_NE(touchsim::calibrationSvg(record, {}).find("are 10 times the residual"),
+              std::string::npos);
+    record.mapped = {{900, 240}};  // off the display even unmagnified
+    EXPECT_NE(touchsim::calibrationSvg(record, {}).find("the residual, unmagnified"),
+              std::string::npos);
+}
+
 // ---- Expectations ----
 
 TEST(TouchsimExpectations, EachIsJudgedAndNamesItsLine) {
@@ -345,17 +373,19 @@ TEST(TouchsimExpectations, EachIsJudgedAndNamesItsLine) {
     "clickFrequencyHz": 1500,
     "lastCursor": [100, 50],
     "capture": "completes",
-    "strokeErrorPx": {"worst": 1}
+    "strokeErrorPx": {"worst": 1},
+    "clickLengthMs": {"worst": {"atLeast": 45, "atMost": 49}},
+    "sampleRate": {"atLeast": 100}
   }})");
     touchsim::RunResult run;
     run.enables = {{"timeline[0]", 0, true, 0, 67, 265, true},
                    {"timeline[3]", 0, false, 0, 0, 1, false}};
     run.clicks = {{0, 50 * kMs, 795, 1500.86}, {kMs, 50 * kMs, 780, 1529.7}};
-    run.cursorMoves = {{0, 300, 300}, {kMs, 101, 49}};
+    run.cursor = {{0, {300, 300}, {300, 300}}, {kMs, {101, 49}, {101, 49}}};
     run.captures = {{"timeline[1]", 0, std::nullopt}};
     const std::vector<touchsim::Verdict> v =
         touchsim::checkExpectations(s, run, touchsim::analyse(run));
-    ASSERT_EQ(v.size(), 6u);
+    ASSERT_EQ(v.size(), 8u);
     std::map<std::string, touchsim::Verdict> by;
     for (const touchsim::Verdict& verdict : v) {
         by[verdict.field] = verdict;
@@ -370,6 +400,9 @@ TEST(TouchsimExpectations, EachIsJudgedAndNamesItsLine) {
     EXPECT_NE(by["expect.capture"].text.find("never returned"), std::string::npos);
     EXPECT_FALSE(by["expect.strokeErrorPx"].met);  // nothing was compared
     EXPECT_EQ(by["expect.strokeErrorPx"].line, 8);
+    EXPECT_FALSE(by["expect.clickLengthMs"].met);
+    EXPECT_NE(by["expect.clickLengthMs"].text.find("got 50.0 ms"), std::string::npos);
+    EXPECT_FALSE(by["expect.sampleRate"].met);  // no touch to measure
     EXPECT_FALSE(touchsim::allMet(v));
 
     run.stopped = "deadlock";

@@ -161,6 +161,34 @@ TEST_F(Touchsim, DefaultSummaryTextNamesVerdictSamplesAccuracyAndClicks) {
     }
 }
 
+TEST_F(Touchsim, TheSummarySaysUnitsNamesAndWhatWasLeftOut) {
+    // Uncalibrated: the cursor is placed from raw units, and clipped to the
+    // screen; modes go by the names a scenario uses; one enable, one byte.
+    const Outcome modes = run(
+        {"run", (examples() / "modes_and_power.json").string(), "--out", (dir_ / "m").string()});
+    ASSERT_EQ(modes.status, 0) << modes.err;
+    for (const char* expected :
+         {"20 delivered in 2 touches", "last to (799, 479) px, clipped to the screen from (",
+          "(placed from raw controller units: no calibration was set)",
+          "priorityHigh set, priorityNormal set", "mode 3 refused (error 87)"}) {
+        EXPECT_NE(modes.out.find(expected), std::string::npos) << expected << "\n" << modes.out;
+    }
+    const json cursor = json::parse(slurp(dir_ / "m" / "summary.json"))["cursor"];
+    EXPECT_EQ(cursor["last"], json::array({799, 479}));
+    EXPECT_EQ(cursor["clipped"], 20);
+    const Outcome silent = run(
+        {"run", (examples() / "silent_controller.json").string(), "--out", (dir_ / "s").string()});
+    EXPECT_NE(silent.out.find("no whole command sent (1 byte)"), std::string::npos) << silent.out;
+    // A calibrated run: the holds after each capture apart from the touches,
+    // and a calibration with no miss said so.
+    const Outcome calibrated = run({"--out", (dir_ / "d").string()});
+    for (const char* expected : {"647 delivered: 611 in 5 touches, 36 after a capture",
+                                 "every target hit to the whole pixel"}) {
+        EXPECT_NE(calibrated.out.find(expected), std::string::npos) << expected << "\n"
+                                                                    << calibrated.out;
+    }
+}
+
 TEST_F(Touchsim, TheBuiltInDefaultIsTheDefaultExample) {
     const Outcome builtIn = run({"--json", "--out", (dir_ / "a").string()});
     const Outcome file = run(
@@ -367,6 +395,7 @@ TEST_F(Touchsim, AnUnmetExpectationExitsWithOneAndSaysWhich) {
     EXPECT_EQ(o.err.find("expect.calibration"), std::string::npos) << o.err;
     const json summary = json::parse(slurp(dir_ / "out" / "summary.json"));
     EXPECT_EQ(summary["result"], "failed");
+    EXPECT_EQ(summary["registryFiles"], json::array({reg.string()}));
 }
 
 TEST_F(Touchsim, OneSeedGivesTheSameFilesAndAnotherSeedOtherSamples) {
@@ -394,7 +423,9 @@ TEST_F(Touchsim, TraceWritesTheKernelTraceAndEveryPortAccess) {
     EXPECT_NE(trace.find(" to 109\n"), std::string::npos) << trace.substr(0, 3000);
     // The controller's first command frame: 0xD4 to the command port, then
     // the frame header 0x0A to the data port.
+    EXPECT_EQ(trace.rfind("# virtual time in ms", 0), 0u);
     const std::string ports = slurp(out / "ports.csv");
+    EXPECT_EQ(ports.rfind("time_ms,", 0), 0u);
     const std::size_t d4 = ports.find(",write,0x64,0xD4\n");
     ASSERT_NE(d4, std::string::npos);
     EXPECT_NE(ports.find(",write,0x60,0x0A\n", d4), std::string::npos);
