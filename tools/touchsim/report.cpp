@@ -117,7 +117,8 @@ json enablesJson(const RunResult& run) {
                        {"durationMs", rounded(ms(e.duration))},
                        {"commandsSent", e.commands},
                        {"bytesSent", e.bytes},
-                       {"controllerReporting", e.controllerReporting}});
+                       {"controllerReporting", e.controllerReporting},
+                       {"failure", e.succeeded ? json(nullptr) : json(e.failure)}});
     }
     return out;
 }
@@ -210,6 +211,12 @@ std::string enableLine(const RunResult& run) {
         }
         text += " (" + std::to_string(ok) + " of " + std::to_string(run.enables.size()) +
                 " enables succeeded)";
+    }
+    const auto failed = std::find_if(run.enables.begin(), run.enables.end(),
+                                     [](const EnableRecord& r) { return !r.succeeded; });
+    if (failed != run.enables.end()) {
+        text +=
+            (run.enables.size() > 1 ? "; " + failed->step + " failed: " : ": ") + failed->failure;
     }
     return text;
 }

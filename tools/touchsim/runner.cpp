@@ -5,6 +5,7 @@
 #include <string>
 
 #include "platform/hosted/win32.h"
+#include "tools/touchsim/diagnosis.hpp"
 #include "tools/touchsim/pacer.hpp"
 #include "windowing/keyboard_driver.hpp"
 
@@ -158,12 +159,27 @@ class Player {
         record.at = session_.now();
         const std::uint64_t frames = controller.framesReceived();
         const std::uint64_t bytes = controller.bytesReceived();
+        const std::size_t keyboardBytes = keyboard_ ? keyboard_->bytes().size() : 0;
         enableOutstanding_ = true;  // a failed enable is released by a disable too
         record.succeeded = session_.enable() != FALSE;
         record.duration = session_.now() - record.at;
         record.commands = controller.framesReceived() - frames;
         record.bytes = controller.bytesReceived() - bytes;
         record.controllerReporting = controller.started();
+        if (!record.succeeded) {
+            EnableEvidence evidence;
+            evidence.machine = &session_.machine().config();
+            evidence.ioBase = session_.registry().dword(kTouchKey, "ioBase");
+            evidence.bytesBefore = bytes;
+            evidence.framesBefore = frames;
+            evidence.bytes = record.bytes;
+            evidence.frames = record.commands;
+            evidence.keyboardBytesTaken =
+                (keyboard_ ? keyboard_->bytes().size() : 0) - keyboardBytes;
+            evidence.enableStartMs = record.at / kMicrosPerMilli;
+            evidence.enableEndMs = session_.now() / kMicrosPerMilli;
+            record.failure = enableFailure(evidence);
+        }
         result_.enables.push_back(record);
     }
 

@@ -60,6 +60,7 @@ struct EnableRecord {
     std::uint64_t commands = 0;        // command frames the controller received
     std::uint64_t bytes = 0;           // bytes the controller received
     bool controllerReporting = false;  // the controller ran its start-up sequence
+    std::string failure;               // a failed enable: what went wrong, as the board saw it
 };
 
 struct CalibrationRecord {

@@ -378,8 +378,8 @@ TEST(TouchsimExpectations, EachIsJudgedAndNamesItsLine) {
     "sampleRate": {"atLeast": 100}
   }})");
     touchsim::RunResult run;
-    run.enables = {{"timeline[0]", 0, true, 0, 67, 265, true},
-                   {"timeline[3]", 0, false, 0, 0, 1, false}};
+    run.enables = {{"timeline[0]", 0, true, 0, 67, 265, true, ""},
+                   {"timeline[3]", 0, false, 0, 0, 1, false, ""}};
     run.clicks = {{0, 50 * kMs, 795, 1500.86}, {kMs, 50 * kMs, 780, 1529.7}};
     run.cursor = {{0, {300, 300}, {300, 300}}, {kMs, {101, 49}, {101, 49}}};
     run.captures = {{"timeline[1]", 0, std::nullopt}};
@@ -456,6 +456,54 @@ TEST(TouchsimRunner, AMoveIsFollowedEveryMillisecondAndAReEnableIsUncalibrated) 
     EXPECT_LT(*a.stroke.meanPx, 1.0);
     for (const touchsim::SampleDeviation& d : a.stroke.deviations) {
         EXPECT_EQ(d.stroke, 0u);
+    }
+}
+
+TEST(TouchsimRunner, AFailedEnableSaysWhatTheBoardSawGoWrong) {
+    const std::pair<const char*, const char*> cases[] = {
+        {R"("controller": {"faults": {"silent": true}})",
+         "the touch controller answered nothing: it did not acknowledge byte 1 of command 'A' "
+         "within 50 ms"},
+        {R"("controller": {"faults": {"acks": [{"byte": 7, "kind": "none"}]}})",
+         "the touch controller did not acknowledge byte 1 of command 'E' within 50 ms"},
+        {R"("controller": {"faults": {"acks": [{"byte": 9, "kind": "wrong", "value": 254}]}})",
+         "the touch controller acknowledged byte 3 of command 'E' with 0xFE instead of 0xFA"},
+        {R"("controller": {"faults": {"replies": [{"command": 2, "kind": "none"}]}})",
+         "the touch controller did not reply to command 'D' within 50 ms"},
+        {R"("controller": {"faults": {"replies": [{"command": 5, "kind": "wrongHeader"}]}})",
+         "the touch controller's reply to command 'C 1' did not begin with 0x0A"},
+        {R"("controller": {"faults": {"replies": [{"command": 5, "kind": "wrongEcho"}]}})",
+         "the touch controller's reply to command 'C 1' echoed another command"},
+        {R"("controller": {"faults": {"garbage": [{"atMs": 300, "bytes": [1, 2]}]}})",
+         "a byte the touch controller sent unasked came where the acknowledge of byte 1 of "
+         "command 'C 23' was expected"},
+        {R"("i8042": {"inputStuck": true})",
+         "the i8042 took no byte written to it (its input buffer stayed full)"},
+    };
+    const std::string display = R"("display": {"width": 800, "height": 480})";
+    for (const auto& [machine, reason] : cases) {
+        const Scenario s = parse(R"({"machine": {)" + display + ", " + machine +
+                                 R"(}, "timeline": [{"step": "enable"}]})");
+        const touchsim::RunResult run = touchsim::runScenario(s, {});
+        ASSERT_EQ(run.enables.size(), 1u);
+        EXPECT_FALSE(run.enables[0].succeeded) << machine;
+        EXPECT_EQ(run.enables[0].failure, reason) << machine;
+    }
+    // The registry names a port where there is no i8042; a keyboard driver
+    // above the touch driver's priority takes the i8042's own answer.
+    const std::pair<const char*, const char*> timelines[] = {
+        {R"("registry": {"values": {"HARDWARE\\DEVICEMAP\\TOUCH": {"ioBase": 512}}},
+            "timeline": [{"step": "enable"}])",
+         "no i8042 at port 0x200 (the registry's \"ioBase\"); the board's is at 0x60"},
+        {R"("timeline": [{"step": "keyboardDriver", "state": "on", "priority": 0},
+                         {"step": "enable"}])",
+         "the i8042's answer to 'read command byte' was taken by the keyboard driver"},
+    };
+    for (const auto& [rest, reason] : timelines) {
+        const touchsim::RunResult run =
+            touchsim::runScenario(parse(std::string("{") + rest + "}"), {});
+        ASSERT_EQ(run.enables.size(), 1u);
+        EXPECT_EQ(run.enables[0].failure, reason) << rest;
     }
 }
 

@@ -179,6 +179,9 @@ TEST_F(Touchsim, TheSummarySaysUnitsNamesAndWhatWasLeftOut) {
     const Outcome silent = run(
         {"run", (examples() / "silent_controller.json").string(), "--out", (dir_ / "s").string()});
     EXPECT_NE(silent.out.find("no whole command sent (1 byte)"), std::string::npos) << silent.out;
+    EXPECT_EQ(json::parse(slurp(dir_ / "s" / "summary.json"))["enables"][0]["failure"],
+              "the touch controller answered nothing: it did not acknowledge byte 1 of command "
+              "'A' within 50 ms");
     // A calibrated run: the holds after each capture apart from the touches,
     // and a calibration with no miss said so.
     const Outcome calibrated = run({"--out", (dir_ / "d").string()});
