@@ -10,6 +10,7 @@
 #include "tools/touchsim/artifacts.hpp"
 #include "tools/touchsim/output_folder.hpp"
 #include "tools/touchsim/report.hpp"
+#include "tools/touchsim/text.hpp"
 
 namespace touchsim {
 
@@ -32,7 +33,7 @@ std::vector<RegistrySettings> extraRegistry(const AppOptions& options) {
     for (const std::string& file : options.regFiles) {
         RegistrySettings settings;
         settings.file = file;
-        settings.fileText = readFile(file);
+        settings.fileText = decodeRegText(readFile(file), file);
         try {
             hosted::Registry().loadText(settings.fileText, file);
         } catch (const hosted::RegParseError& error) {
@@ -161,10 +162,10 @@ int play(const AppOptions& options, std::ostream& out, std::ostream& err) {
     if (options.json) {
         out << dumpJson(summary) << "\n";
     } else if (!options.quiet) {
-        out << summaryText(report, wall);
+        out << terminalSafe(summaryText(report, wall), true);
     } else {
         for (const std::string& line : unmetLines(report)) {
-            err << line << "\n";
+            err << terminalSafe(line) << "\n";
         }
     }
     return allMet(verdicts) && !result.stopped ? kAllMet : kNotMet;
@@ -176,11 +177,11 @@ int runApp(const AppOptions& options, std::ostream& out, std::ostream& err) {
     try {
         return play(options, out, err);
     } catch (const ScenarioError& error) {
-        err << "touchsim: " << error.what() << "\n";
+        err << "touchsim: " << terminalSafe(error.what()) << "\n";
     } catch (const windowing::LoadError& error) {
-        err << "touchsim: cannot load the driver: " << error.what() << "\n";
+        err << "touchsim: cannot load the driver: " << terminalSafe(error.what()) << "\n";
     } catch (const std::exception& error) {
-        err << "touchsim: " << error.what() << "\n";
+        err << "touchsim: " << terminalSafe(error.what()) << "\n";
     }
     return kBadInput;
 }

@@ -15,6 +15,7 @@
 #include "platform/hosted/registry.hpp"
 #include "platform/touch_ddi.h"
 #include "tools/touchsim/json_lines.hpp"
+#include "tools/touchsim/text.hpp"
 
 namespace touchsim {
 
@@ -747,11 +748,17 @@ RegistrySettings readRegistry(const Reader& r, const json& value, const std::str
         const std::filesystem::path given = r.text(*v, o.at("file"));
         const std::filesystem::path path = given.is_absolute() ? given : directory / given;
         settings.file = path.lexically_normal().string();
+        std::string bytes;
         try {
-            settings.fileText = readFile(path);
-            hosted::Registry().loadText(settings.fileText, settings.file, settings.defines);
+            bytes = readFile(path);
         } catch (const ScenarioError&) {
             r.fail(o.at("file"), "cannot read " + settings.file);
+        }
+        try {
+            settings.fileText = decodeRegText(bytes, settings.file);
+            hosted::Registry().loadText(settings.fileText, settings.file, settings.defines);
+        } catch (const ScenarioError& error) {
+            r.fail(o.at("file"), error.what());
         } catch (const hosted::RegParseError& error) {
             r.fail(o.at("file"), error.what());
         }
@@ -924,6 +931,11 @@ Scenario parseScenario(const std::string& text, const std::string& file,
 
 Scenario loadScenario(const std::filesystem::path& path) {
     const std::string text = readFile(path);
+    if (const std::optional<std::string> foreign = foreignEncoding(text)) {
+        throw ScenarioError(
+            path.string(), 0, "",
+            "seems to be " + *foreign + "; a scenario is JSON in UTF-8: save it as UTF-8");
+    }
     return parseScenario(text, path.string(), path.parent_path());
 }
 

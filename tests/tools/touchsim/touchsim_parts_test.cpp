@@ -19,6 +19,7 @@
 #include "tools/touchsim/json_lines.hpp"
 #include "tools/touchsim/runner.hpp"
 #include "tools/touchsim/scenario.hpp"
+#include "tools/touchsim/text.hpp"
 
 namespace {
 
@@ -361,6 +362,39 @@ TEST(TouchsimArtifacts, ResidualsAreMagnifiedOnlyAsFarAsTheDisplayHolds) {
     record.mapped = {{900, 240}};  // off the display even unmagnified
     EXPECT_NE(touchsim::calibrationSvg(record, {}).find("the residual, unmagnified"),
               std::string::npos);
+}
+
+// ---- Text from files and for terminals ----
+
+TEST(TouchsimText, RegFilesAreReadInTheEncodingsTheyComeIn) {
+    using touchsim::decodeRegText;
+    const std::string le("\xFF\xFE[\0\xE9\0\x3D\xD8\x00\xDE]\0", 12);  // [é😀]
+    EXPECT_EQ(decodeRegText(le, "r"), "[\xC3\xA9\xF0\x9F\x98\x80]");
+    EXPECT_EQ(decodeRegText(std::string("\xFE\xFF\0[", 4), "r"), "[");
+    EXPECT_EQ(decodeRegText("\xEF\xBB\xBF[\xC3\xA9]", "r"), "[\xC3\xA9]");
+    EXPECT_EQ(decodeRegText("[\xE9\x80]", "r"), "[\xC3\xA9\xE2\x82\xAC]");  // ANSI
+    auto refusal = [](const std::string& bytes) {
+        try {
+            decodeRegText(bytes, "r.reg");
+        } catch (const ScenarioError& error) {
+            return std::string(error.what());
+        }
+        return std::string("accepted");
+    };
+    EXPECT_NE(refusal(std::string("[\0a\0]\0", 6))
+                  .find("r.reg: seems to be UTF-16, little-endian, "
+                        "without a byte-order mark"),
+              std::string::npos);
+    EXPECT_NE(refusal(std::string("\xFF\xFE\0\0[\0\0\0", 8)).find("seems to be UTF-32"),
+              std::string::npos);
+    EXPECT_NE(refusal(std::string("\xFF\xFE\x00\xDC", 4)).find("is not valid UTF-16"),
+              std::string::npos);
+}
+
+TEST(TouchsimText, WhatReachesATerminalIsEscaped) {
+    EXPECT_EQ(touchsim::terminalSafe("a\x1B[2Jb\x07\nc\xFF\xC3\xA9\xE2\x80\xAE"),
+              "a\\x1B[2Jb\\x07\\x0Ac\\xFF\xC3\xA9\\u202E");
+    EXPECT_EQ(touchsim::terminalSafe("a\nb\r", true), "a\nb\\x0D");
 }
 
 // ---- Expectations ----

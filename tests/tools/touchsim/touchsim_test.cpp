@@ -328,6 +328,28 @@ TEST_F(Touchsim, ABadRegFileIsNamedWithItsOwnLine) {
     EXPECT_NE(o.err.find(reg.string() + ":3"), std::string::npos) << o.err;
 }
 
+TEST_F(Touchsim, UserTextReachesTheTerminalEscapedAndForeignEncodingsAreNamed) {
+    const fs::path named =
+        write("named.json",
+              "{\"name\": \"red\\u001b[31m\", \"timeline\": [{\"step\": \"wait\", "
+              "\"ms\": 1}, {\"step\": \"x\\u009b2J\"}]}");
+    const Outcome bad = run({"run", named.string(), "--out", (dir_ / "o").string()});
+    EXPECT_EQ(bad.status, 2);
+    EXPECT_NE(bad.err.find("unknown step \"x\\u009B2J\""), std::string::npos) << bad.err;
+    std::ofstream(named) << "{\"name\": \"red\\u001b[31m\", \"timeline\": [{\"step\": \"wait\", "
+                            "\"ms\": 1}]}";
+    const Outcome good = run({"run", named.string(), "--out", (dir_ / "o").string()});
+    EXPECT_EQ(good.status, 0) << good.err;
+    EXPECT_EQ(good.out.find('\x1B'), std::string::npos);
+    EXPECT_NE(good.out.find("touchsim: red\\x1B[31m ("), std::string::npos) << good.out;
+    // A scenario saved as UTF-16 is refused with its encoding named.
+    const fs::path wide = write("wide.json", std::string("\xFF\xFE{\0}\0", 6));
+    const Outcome o = run({"run", wide.string(), "--out", (dir_ / "o").string()});
+    EXPECT_EQ(o.status, 2);
+    EXPECT_NE(o.err.find(wide.string() + ": seems to be UTF-16, little-endian"), std::string::npos)
+        << o.err;
+}
+
 TEST_F(Touchsim, DeeplyNestedInputIsRefusedNotACrash) {
     const std::size_t depth = 100000;
     const fs::path file =
