@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
+#include <sstream>
 #include <system_error>
 
 #include "platform/hosted/registry.hpp"
@@ -20,7 +21,21 @@ constexpr int kAllMet = 0;
 constexpr int kNotMet = 1;
 constexpr int kBadInput = 2;
 
+constexpr const char* kStandardInput = "-";
+constexpr const char* kStandardInputName = "(standard input)";
+
 Scenario loadChosen(const AppOptions& options) {
+    if (options.scenarioFile == kStandardInput) {
+        std::ostringstream text;
+        text << std::cin.rdbuf();
+        if (const std::optional<std::string> foreign = foreignEncoding(text.str())) {
+            throw ScenarioError(
+                kStandardInputName, 0, "",
+                "seems to be " + *foreign + "; a scenario is JSON in UTF-8: give it as UTF-8");
+        }
+        // Relative .reg paths are taken from the current folder.
+        return parseScenario(text.str(), kStandardInputName, std::filesystem::current_path());
+    }
     if (options.scenarioFile) {
         return loadScenario(*options.scenarioFile);
     }
@@ -34,8 +49,9 @@ std::vector<RegistrySettings> extraRegistry(const AppOptions& options) {
         RegistrySettings settings;
         settings.file = file;
         settings.fileText = decodeRegText(readFile(file), file);
+        settings.defines = options.defines;
         try {
-            hosted::Registry().loadText(settings.fileText, file);
+            hosted::Registry().loadText(settings.fileText, file, settings.defines);
         } catch (const hosted::RegParseError& error) {
             throw ScenarioError(error.file(), error.line(), "--reg", error.message());
         }
@@ -177,11 +193,33 @@ int runApp(const AppOptions& options, std::ostream& out, std::ostream& err) {
     try {
         return play(options, out, err);
     } catch (const ScenarioError& error) {
-        err << "touchsim: " << terminalSafe(error.what()) << "\n";
+        return reportBadInput({error.file(), error.line(), error.field(), error.message()},
+                              options.json, out, err);
     } catch (const windowing::LoadError& error) {
-        err << "touchsim: cannot load the driver: " << terminalSafe(error.what()) << "\n";
+        return reportBadInput(
+            {"", 0, "driver", std::string("cannot load the driver: ") + error.what()}, options.json,
+            out, err);
     } catch (const std::exception& error) {
-        err << "touchsim: " << terminalSafe(error.what()) << "\n";
+        return reportBadInput({"", 0, "", error.what()}, options.json, out, err);
+    }
+}
+
+int reportBadInput(const BadInput& bad, bool json, std::ostream& out, std::ostream& err) {
+    if (json) {
+        auto known = [](const std::string& text) {
+            return text.empty() ? nlohmann::json(nullptr) : nlohmann::json(text);
+        };
+        const nlohmann::json error = {
+            {"error",
+             {{"file", known(bad.file)},
+              {"line", bad.line > 0 ? nlohmann::json(bad.line) : nlohmann::json(nullptr)},
+              {"field", known(bad.field)},
+              {"message", bad.message}}}};
+        out << dumpJson(error) << "\n";
+    } else {
+        err << "touchsim: "
+            << terminalSafe(ScenarioError(bad.file, bad.line, bad.field, bad.message).what())
+            << "\n";
     }
     return kBadInput;
 }

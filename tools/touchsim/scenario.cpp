@@ -1,7 +1,9 @@
 #include "tools/touchsim/scenario.hpp"
 
+#include <cerrno>
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <limits>
@@ -141,7 +143,11 @@ class Reader {
         void finish() const {
             for (const auto& item : value_.items()) {
                 if (read_.count(item.key()) == 0) {
-                    reader_.fail(at(item.key()), "unknown field");
+                    const std::optional<std::string> meant = nearestWord(
+                        item.key(), std::vector<std::string>(read_.begin(), read_.end()));
+                    reader_.fail(at(item.key()),
+                                 "unknown field" + (meant ? "; did you mean \"" + *meant + "\"?"
+                                                          : std::string()));
                 }
             }
         }
@@ -207,7 +213,14 @@ class Reader {
             }
             list += (list.empty() ? "\"" : ", \"") + word + "\"";
         }
-        fail(field, "must be one of " + list);
+        std::vector<std::string> words;
+        for (const auto& choice : choices) {
+            words.push_back(choice.first);
+        }
+        const std::optional<std::string> meant =
+            value.is_string() ? nearestWord(value.get<std::string>(), words) : std::nullopt;
+        fail(field, "must be one of " + list +
+                        (meant ? "; did you mean \"" + *meant + "\"?" : std::string()));
     }
 
     // [x, y] in pixels.
@@ -624,9 +637,13 @@ Action readAction(const Reader& r, Object& o, const std::string& kind,
         }
         return step;
     }
+    const std::optional<std::string> meant = nearestWord(
+        kind, {"enable", "disable", "calibrate", "capture", "abort", "touch", "move", "lift", "tap",
+               "path", "circle", "wait", "setMode", "power", "keys", "keyboardDriver", "registry"});
     r.fail(o.at("step"),
-           "unknown step \"" + kind +
-               "\"; the steps are enable, disable, calibrate, capture, abort, touch, move, lift, "
+           "unknown step \"" + kind + "\"" +
+               (meant ? "; did you mean \"" + *meant + "\"? The" : "; the") +
+               " steps are enable, disable, calibrate, capture, abort, touch, move, lift, "
                "tap, path, circle, wait, setMode, power, keys, keyboardDriver and registry");
 }
 
@@ -853,9 +870,16 @@ std::string RealRange::describe(const std::string& unit) const {
 }
 
 std::string readFile(const std::filesystem::path& path) {
+    std::error_code error;
+    if (std::filesystem::is_directory(path, error)) {
+        throw ScenarioError(path.string(), 0, "", "cannot read the file: it is a folder");
+    }
+    errno = 0;
     std::ifstream in(path, std::ios::binary);
     if (!in) {
-        throw ScenarioError(path.string(), 0, "", "cannot read the file");
+        throw ScenarioError(path.string(), 0, "",
+                            std::string("cannot read the file: ") +
+                                (errno != 0 ? std::strerror(errno) : "cannot open it"));
     }
     std::ostringstream text;
     text << in.rdbuf();

@@ -1,5 +1,6 @@
 #include "tools/touchsim/text.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstdio>
@@ -148,7 +149,49 @@ bool invisibleControl(char32_t code) {
     return c1 || direction;
 }
 
+// Edits (insert, delete, replace, swap two neighbours) from a to b.
+std::size_t editDistance(const std::string& a, const std::string& b) {
+    std::vector<std::vector<std::size_t>> d(a.size() + 1, std::vector<std::size_t>(b.size() + 1));
+    for (std::size_t i = 0; i <= a.size(); ++i) {
+        d[i][0] = i;
+    }
+    for (std::size_t j = 0; j <= b.size(); ++j) {
+        d[0][j] = j;
+    }
+    for (std::size_t i = 1; i <= a.size(); ++i) {
+        for (std::size_t j = 1; j <= b.size(); ++j) {
+            const std::size_t replace = d[i - 1][j - 1] + (a[i - 1] == b[j - 1] ? 0 : 1);
+            d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, replace});
+            if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1]) {
+                d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+            }
+        }
+    }
+    return d[a.size()][b.size()];
+}
+
 }  // namespace
+
+std::optional<std::string> nearestWord(const std::string& word,
+                                       const std::vector<std::string>& candidates) {
+    // Words too long to compare cheaply are not misspellings of a name.
+    constexpr std::size_t kLongestWord = 64;
+    constexpr std::size_t kLettersPerEdit = 3;
+    if (word.empty() || word.size() > kLongestWord) {
+        return std::nullopt;
+    }
+    const std::size_t allowed = std::max<std::size_t>(1, word.size() / kLettersPerEdit);
+    std::optional<std::string> best;
+    std::size_t bestDistance = allowed + 1;
+    for (const std::string& candidate : candidates) {
+        const std::size_t distance = editDistance(word, candidate);
+        if (distance < bestDistance) {
+            best = candidate;
+            bestDistance = distance;
+        }
+    }
+    return best;
+}
 
 std::optional<std::string> foreignEncoding(const std::string& bytes) {
     if (startsWith(bytes, kUtf32LeBom) || startsWith(bytes, kUtf32BeBom)) {

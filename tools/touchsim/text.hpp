@@ -12,6 +12,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace touchsim {
 
@@ -27,5 +28,10 @@ std::optional<std::string> foreignEncoding(const std::string& bytes);
 // every invisible direction override and every byte that is not part of
 // valid UTF-8 written as an escape: \x1B, \xFF, \u202E.
 std::string terminalSafe(const std::string& text, bool keepNewlines = false);
+
+// The candidate closest to `word` in spelling, when one is close enough to
+// be what was meant ("did you mean").
+std::optional<std::string> nearestWord(const std::string& word,
+                                       const std::vector<std::string>& candidates);
 
 }  // namespace touchsim

@@ -60,7 +60,8 @@ class Touchsim : public testing::Test {
         }
     }
 
-    Outcome run(const std::vector<std::string>& args) {
+    // Runs touchsim with `args`, its standard input from `input` if given.
+    Outcome run(const std::vector<std::string>& args, const fs::path& input = {}) {
         std::string command;
 #ifdef TOUCHSIM_EMULATOR
         command = std::string(TOUCHSIM_EMULATOR) + " ";
@@ -73,6 +74,9 @@ class Touchsim : public testing::Test {
         }
         const fs::path out = dir_ / "stdout.txt";
         const fs::path err = dir_ / "stderr.txt";
+        if (!input.empty()) {
+            command += " <" + quoted(input);
+        }
         const int raw = std::system((command + " >" + quoted(out) + " 2>" + quoted(err)).c_str());
         Outcome outcome;
         outcome.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
@@ -403,6 +407,56 @@ TEST_F(Touchsim, TheOutputFolderIsCheckedFirstAndHoldsExactlyOneRun) {
         EXPECT_EQ(entry.path().filename().string().find(".touchsim-"), std::string::npos)
             << entry.path();
     }
+}
+
+// ---- Options ----
+
+TEST_F(Touchsim, OptionsAsAUserOfCommandLineToolsExpectsThem) {
+    // --version names the build and the driver library the loader takes.
+    const fs::path driver = dir_ / "other" / "libTOUCH.so";
+    setenv("TOUCH_DRIVER_LIBRARY", driver.c_str(), 1);
+    const Outcome version = run({"--version"});
+    unsetenv("TOUCH_DRIVER_LIBRARY");
+    EXPECT_EQ(version.status, 0);
+    for (const std::string& expected :
+         {std::string("touchsim "), std::string(" (commit "), std::string("\ncompiler: "),
+          "\ndriver library: " + driver.string() + " (not found)"}) {
+        EXPECT_NE(version.out.find(expected), std::string::npos) << expected << "\n" << version.out;
+    }
+    // Help without the parser's own notation; run --help lists the global options.
+    const std::string help = run({"--help"}).out + run({"run", "--help"}).out;
+    for (const char* noise : {"TEXT", "=[]", "REQUIRED", ":FILE"}) {
+        EXPECT_EQ(help.find(noise), std::string::npos) << noise << "\n" << help;
+    }
+    EXPECT_NE(help.find("also taken after run FILE:\n  --seed N"), std::string::npos) << help;
+    // Mistakes get the nearest name, or the command that was meant.
+    EXPECT_NE(run({"--sed", "4"}).err.find("--sed: unknown option; did you mean --seed?"),
+              std::string::npos);
+    const fs::path scenario = write("s.json",
+                                    "{\"timeline\": [{\"step\": \"wait\", \"ms\": 1,\n"
+                                    "  \"note\": \"\", \"mss\": 1}]}");
+    const Outcome bare = run({scenario.string()});
+    EXPECT_EQ(bare.status, 2);
+    EXPECT_NE(bare.err.find("touchsim run " + scenario.string()), std::string::npos) << bare.err;
+    EXPECT_EQ(run({"--seed", "-1"}).status, 2);
+    // --json turns bad input into an error object; "-" reads standard input.
+    const Outcome error = run({"run", "-", "--json", "--out", (dir_ / "o").string()}, scenario);
+    EXPECT_EQ(error.status, 2);
+    EXPECT_EQ(error.err, "");
+    EXPECT_EQ(json::parse(error.out),
+              json::parse(R"j({"error": {"file": "(standard input)", "line": 2,
+                  "field": "timeline[0].mss", "message": "unknown field; did you mean \"ms\"?"}})j"));
+}
+
+TEST_F(Touchsim, DefinesChooseTheIfBlocksOfRegFiles) {
+    const fs::path reg = write("quiet.reg",
+                               "[HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\TOUCH]\n"
+                               "IF QUIET\n\"BeepEnable\"=dword:0\nENDIF\n");
+    EXPECT_EQ(run({"--reg", reg.string(), "-q", "--out", (dir_ / "a").string()}).status, 0);
+    const Outcome quiet =
+        run({"--reg", reg.string(), "--define", "QUIET", "-q", "--out", (dir_ / "b").string()});
+    EXPECT_EQ(quiet.status, 1);  // the default scenario's clicks are not heard
+    EXPECT_NE(quiet.err.find("expect.clicks"), std::string::npos) << quiet.err;
 }
 
 // ---- Expectations, seeds, options ----
