@@ -234,55 +234,116 @@ std::vector<Click> Speaker::clicks() const {
     return result;
 }
 
-std::vector<std::int16_t> Speaker::render(int sampleRate, std::optional<Micros> end,
-                                          double amplitude) const {
+namespace {
+
+// Renders the square wave of the clicks block by block, so that a run of
+// any length needs one block of memory.
+class WaveRenderer {
+  public:
+    WaveRenderer(std::vector<Click> clicks, int sampleRate, double amplitude)
+        : clicks_(std::move(clicks)),
+          sampleRate_(sampleRate),
+          level_(static_cast<std::int16_t>(std::lround(amplitude * 32767))) {}
+
+    std::size_t sampleAt(Micros t) const {
+        return static_cast<std::size_t>(
+            std::ceil(static_cast<double>(t) * sampleRate_ / kMicrosPerSecond));
+    }
+
+    // Samples [first, first + block.size()).
+    void fill(std::size_t first, std::vector<std::int16_t>& block) {
+        std::fill(block.begin(), block.end(), std::int16_t{0});
+        const std::size_t stop = first + block.size();
+        // Clicks are in time order: skip those that ended before the block.
+        while (next_ < clicks_.size() &&
+               sampleAt(clicks_[next_].start + clicks_[next_].length) <= first) {
+            ++next_;
+        }
+        for (std::size_t c = next_; c < clicks_.size(); ++c) {
+            const Click& click = clicks_[c];
+            const std::size_t from = std::max(sampleAt(click.start), first);
+            if (from >= stop) {
+                break;
+            }
+            const std::size_t to = std::min(sampleAt(click.start + click.length), stop);
+            for (std::size_t i = from; i < to; ++i) {
+                const double t = static_cast<double>(i) / sampleRate_ -
+                                 static_cast<double>(click.start) / kMicrosPerSecond;
+                const double cycles = t * click.frequency;
+                const bool high = cycles - std::floor(cycles) < 0.5;
+                block[i - first] = high ? level_ : static_cast<std::int16_t>(-level_);
+            }
+        }
+    }
+
+  private:
+    std::vector<Click> clicks_;
+    int sampleRate_;
+    std::int16_t level_;
+    std::size_t next_ = 0;
+};
+
+void checkRendering(int sampleRate, double amplitude) {
     if (sampleRate < kMinSampleRate || sampleRate > kMaxSampleRate) {
         throw std::invalid_argument("speaker: the sample rate must be 1000 to 192000 Hz");
     }
     if (!(amplitude >= 0 && amplitude <= 1)) {
         throw std::invalid_argument("speaker: the amplitude must be 0 to 1");
     }
-    const std::vector<Click> all = clicks();
+}
+
+}  // namespace
+
+Micros Speaker::renderEnd(std::optional<Micros> end, const std::vector<Click>& all) const {
     Micros last = end.value_or(context_.now());
     if (!end && !all.empty()) {
         last = std::max(last, all.back().start + all.back().length);
     }
-    const auto sampleAt = [sampleRate](Micros t) {
-        return static_cast<std::size_t>(
-            std::ceil(static_cast<double>(t) * sampleRate / kMicrosPerSecond));
-    };
-    std::vector<std::int16_t> samples(sampleAt(last), 0);
-    const auto level = static_cast<std::int16_t>(std::lround(amplitude * 32767));
-    for (const Click& click : all) {
-        const std::size_t first = sampleAt(click.start);
-        const std::size_t stop = std::min(sampleAt(click.start + click.length), samples.size());
-        for (std::size_t i = first; i < stop; ++i) {
-            const double t = static_cast<double>(i) / sampleRate -
-                             static_cast<double>(click.start) / kMicrosPerSecond;
-            const double cycles = t * click.frequency;
-            const bool high = cycles - std::floor(cycles) < 0.5;
-            samples[i] = high ? level : static_cast<std::int16_t>(-level);
-        }
-    }
+    return last;
+}
+
+std::vector<std::int16_t> Speaker::render(int sampleRate, std::optional<Micros> end,
+                                          double amplitude) const {
+    checkRendering(sampleRate, amplitude);
+    std::vector<Click> all = clicks();
+    const Micros last = renderEnd(end, all);
+    WaveRenderer renderer(std::move(all), sampleRate, amplitude);
+    std::vector<std::int16_t> samples(renderer.sampleAt(last), 0);
+    renderer.fill(0, samples);
     return samples;
 }
 
 #if TOUCH_SIM_WAV
 void Speaker::writeWav(const std::string& path, int sampleRate, std::optional<Micros> end,
                        double amplitude) const {
-    const std::vector<std::int16_t> samples = render(sampleRate, end, amplitude);
+    // Samples rendered and written at a time: a second and a half at 44.1 kHz.
+    constexpr std::size_t kBlockSamples = 1 << 16;
+    checkRendering(sampleRate, amplitude);
+    std::vector<Click> all = clicks();
+    const Micros last = renderEnd(end, all);
+    WaveRenderer renderer(std::move(all), sampleRate, amplitude);
+    const std::size_t total = renderer.sampleAt(last);
+    // A WAV file's sizes are 32-bit: data past 4 GiB (some 13.5 hours at
+    // 44.1 kHz) goes into RF64, the WAV form with 64-bit sizes.
+    constexpr std::uint64_t kWavDataLimit = 0xFFFF'FFFFu - 1024;
+    const bool large = static_cast<std::uint64_t>(total) * sizeof(std::int16_t) > kWavDataLimit;
     SF_INFO info{};
     info.samplerate = sampleRate;
     info.channels = 1;
-    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+    info.format = (large ? SF_FORMAT_RF64 : SF_FORMAT_WAV) | SF_FORMAT_PCM_16;
     std::unique_ptr<SNDFILE, int (*)(SNDFILE*)> file(sf_open(path.c_str(), SFM_WRITE, &info),
                                                      &sf_close);
     if (!file) {
         throw WavError(path + ": cannot write the WAV file: " + sf_strerror(nullptr));
     }
-    const auto count = static_cast<sf_count_t>(samples.size());
-    if (sf_write_short(file.get(), samples.data(), count) != count) {
-        throw WavError(path + ": writing the samples failed: " + sf_strerror(file.get()));
+    std::vector<std::int16_t> block;
+    for (std::size_t first = 0; first < total; first += kBlockSamples) {
+        block.resize(std::min(kBlockSamples, total - first));
+        renderer.fill(first, block);
+        const auto count = static_cast<sf_count_t>(block.size());
+        if (sf_write_short(file.get(), block.data(), count) != count) {
+            throw WavError(path + ": writing the samples failed: " + sf_strerror(file.get()));
+        }
     }
     if (sf_close(file.release()) != 0) {
         throw WavError(path + ": closing the WAV file failed");

@@ -91,12 +91,16 @@ class Speaker : public hosted::PortDevice {
     // (0..1 of full scale), silence in between.
     std::vector<std::int16_t> render(int sampleRate = 44'100, std::optional<Micros> end = {},
                                      double amplitude = 0.25) const;
-    // The same, written as a 16-bit mono WAV file.  Throws WavError, also in
-    // a build without libsndfile (TOUCH_SIM_WAV 0).
+    // The same, written as a 16-bit mono WAV file a block at a time, so that
+    // memory does not grow with the length of the run; past 4 GiB of samples
+    // the file is RF64, the WAV form that holds more.  Throws WavError, also
+    // in a build without libsndfile (TOUCH_SIM_WAV 0).
     void writeWav(const std::string& path, int sampleRate = 44'100, std::optional<Micros> end = {},
                   double amplitude = 0.25) const;
 
   private:
+    // The end of a rendering: `end`, or now() and at least the last click's end.
+    Micros renderEnd(std::optional<Micros> end, const std::vector<Click>& all) const;
     void writeControl(std::uint8_t value);
     void writeCounter(std::uint8_t value);
     std::uint8_t readCounter();

@@ -127,13 +127,14 @@ TEST_F(SpeakerTest, RenderedFrequencyMatchesTheDivisor) {
         s.writePort(kCounter, static_cast<std::uint8_t>(divisor >> 8));
         c.advanceTo(10'000);
         s.writePort(kSystem, 0x03);
-        c.advance(1'000'000);
+        c.advance(2'000'000);  // the WAV file is written in blocks of 65536 samples
         s.writePort(kSystem, 0x00);
         c.advance(10'000);
         int rate = 0;
         const std::vector<std::int16_t> samples = renderedSamples(s, rate);
         EXPECT_EQ(rate, 48'000);
-        ASSERT_EQ(samples.size(), 48'000u * 1020 / 1000);
+        ASSERT_EQ(samples.size(), 48'000u * 2020 / 1000);
+        EXPECT_EQ(samples, s.render(rate));
         EXPECT_EQ(samples[100], 0);  // silence before the tone
         const double expected = 1'193'180.0 / divisor;
         EXPECT_NEAR(measure(samples, rate), expected, 0.5) << "divisor " << divisor;
