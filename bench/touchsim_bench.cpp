@@ -3,9 +3,22 @@
 // The run is the whole program's work but the printing: the scenario read,
 // the driver loaded and played through, the analysis and every artifact
 // rendered in memory (the WAV to a temporary file).
+//
+// Long runs: 1 and 10 virtual hours of taps (one a second, the click on),
+// played by the whole program into an output folder, each in a child process
+// of its own so that its peak memory (peak_MB) is its own.  Memory should
+// grow with what the run keeps (samples, clicks, finger paths), not with the
+// audio, which is written a block at a time.
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <benchmark/benchmark.h>
 
+#include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 
 #include "tools/touchsim/analysis.hpp"
 #include "tools/touchsim/app.hpp"
@@ -39,7 +52,8 @@ void DefaultScenario(benchmark::State& state) {
         bytes += touchsim::samplesCsv(run).size();
         bytes += touchsim::calibrationSvg(run.calibrations.back(), scenario.machine.display).size();
         bytes += touchsim::strokeSvg(run, analysis, scenario.machine.display).size();
-        const touchsim::RunReport report{scenario, scenario.seed, run, analysis, verdicts, "", {}};
+        const touchsim::RunReport report{scenario, scenario.seed, run, analysis, verdicts, "", {},
+                                         {}};
         bytes += touchsim::dumpJson(touchsim::summaryJson(report)).size();
         virtualSeconds += static_cast<double>(run.end) / 1e6;
     }
@@ -51,6 +65,56 @@ void DefaultScenario(benchmark::State& state) {
     benchmark::DoNotOptimize(bytes);
 }
 BENCHMARK(DefaultScenario)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
+
+// A scenario of taps at 1 Hz for `hours` virtual hours.
+std::string tapsScenario(int hours) {
+    constexpr int kTapsPerHour = 3600;
+    std::ostringstream text;
+    text << R"({"name": "taps", "registry": {"values": {"HARDWARE\\DEVICEMAP\\TOUCH":)"
+         << R"( {"BeepEnable": 1}}}, "timeline": [{"step": "enable"})";
+    for (int i = 0; i < hours * kTapsPerHour; ++i) {
+        text << R"(, {"step": "tap", "at": [200, 120], "holdMs": 50}, {"step": "wait", "ms": 950})";
+    }
+    text << R"(, {"step": "disable"}]})";
+    return text.str();
+}
+
+void LongTapRun(benchmark::State& state) {
+    const auto hours = static_cast<int>(state.range(0));
+    const std::filesystem::path dir =
+        std::filesystem::temp_directory_path() / ("touchsim_bench_" + std::to_string(getpid()));
+    std::filesystem::create_directories(dir);
+    const std::filesystem::path file = dir / "taps.json";
+    std::ofstream(file) << tapsScenario(hours);
+    for (auto _ : state) {
+        const auto started = std::chrono::steady_clock::now();
+        const pid_t child = fork();
+        if (child == 0) {
+            touchsim::AppOptions options;
+            options.scenarioFile = file.string();
+            options.outDir = (dir / "out").string();
+            options.quiet = true;
+            std::ostringstream out;
+            std::ostringstream err;
+            _exit(touchsim::runApp(options, out, err));
+        }
+        int status = 0;
+        rusage usage{};
+        wait4(child, &status, 0, &usage);
+        state.SetIterationTime(
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+            state.SkipWithError("the run failed");
+            break;
+        }
+        state.counters["peak_MB"] = static_cast<double>(usage.ru_maxrss) / 1024.0;
+        state.counters["wav_MB"] =
+            static_cast<double>(std::filesystem::file_size(dir / "out" / "clicks.wav")) / 1e6;
+    }
+    std::filesystem::remove_all(dir);
+    state.counters["virtual_h"] = hours;
+}
+BENCHMARK(LongTapRun)->Arg(1)->Arg(10)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
 
 }  // namespace
 

@@ -1,6 +1,7 @@
 #include "tools/touchsim/output_folder.hpp"
 
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <array>
 #include <cerrno>
@@ -95,6 +96,11 @@ OutputFolder::OutputFolder(const fs::path& given) : target_(normalised(given)) {
         refuse(parent, std::string("cannot hold the run's files: ") + std::strerror(errno));
     }
     staging_ = buffer.data();
+    // mkdtemp makes the folder private; the output folder gets the
+    // permissions any new folder would.
+    const mode_t mask = umask(0);
+    umask(mask);
+    fs::permissions(staging_, static_cast<fs::perms>(0777 & ~mask), error);
 }
 
 OutputFolder::~OutputFolder() {

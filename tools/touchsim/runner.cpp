@@ -374,6 +374,11 @@ windowing::SessionConfig sessionConfig(const Scenario& scenario, const RunOption
     config.machine.seed = seed;
     config.kernel.seed = seed;
     config.kernel.tracePorts = options.tracePorts;
+    if (!options.tracePorts) {
+        // Without --trace the kernel's trace only feeds its hash: no line is
+        // kept, so that memory does not grow with the length of the run.
+        config.kernel.traceLimit = 0;
+    }
     return config;
 }
 

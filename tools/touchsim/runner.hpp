@@ -23,7 +23,7 @@ struct RunOptions {
     std::optional<std::uint64_t> seed;  // replaces the scenario's
     // Further registry settings, applied after the scenario's own.
     std::vector<RegistrySettings> extraRegistry;
-    bool tracePorts = false;  // record every port access
+    bool tracePorts = false;  // record every port access, and keep the kernel's trace lines
     // Pace virtual time to the wall clock (one virtual second a second).
     bool realtime = false;
     // Called on the driver's sample thread for every delivered sample.
