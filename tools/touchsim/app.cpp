@@ -9,6 +9,7 @@
 
 #include "platform/hosted/registry.hpp"
 #include "tools/touchsim/artifacts.hpp"
+#include "tools/touchsim/driver_lookup.hpp"
 #include "tools/touchsim/output_folder.hpp"
 #include "tools/touchsim/report.hpp"
 #include "tools/touchsim/text.hpp"
@@ -108,6 +109,7 @@ int play(const AppOptions& options, std::ostream& out, std::ostream& err) {
     run.realtime = options.realtime;
     // Checked before any virtual time passes; written whole at the end.
     OutputFolder folder(options.outDir);
+    run.driverLibrary = findDriverLibrary(driverLookupForThisProgram(options.driver));
     std::vector<std::string> artifacts;
     auto write = [&](const std::string& name, const std::string& text) {
         writeText(folder.file(name), text);

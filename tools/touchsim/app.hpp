@@ -16,7 +16,8 @@ struct AppOptions {
     std::string outDir = "touchsim-out";
     bool trace = false;
     std::vector<std::string> regFiles;
-    std::vector<std::string> defines;  // for the IF blocks of the --reg files
+    std::vector<std::string> defines;   // for the IF blocks of the --reg files
+    std::optional<std::string> driver;  // --driver: the driver library to load
     bool realtime = false;
     bool quiet = false;
     bool json = false;

@@ -17,9 +17,9 @@
 #include <CLI/CLI.hpp>
 
 #include "tools/touchsim/app.hpp"
+#include "tools/touchsim/driver_lookup.hpp"
 #include "tools/touchsim/scenario.hpp"
 #include "tools/touchsim/text.hpp"
-#include "windowing/driver_library.hpp"
 
 namespace touchsim {
 // Set by the build (build_info.cpp): the version and the commit it was built from.
@@ -41,8 +41,15 @@ std::string compilerName() {
 #endif
 }
 
-std::string versionText() {
-    const std::filesystem::path driver = windowing::DriverLibrary::defaultPath();
+std::string versionText(const std::optional<std::string>& driverOption) {
+    std::filesystem::path driver;
+    try {
+        driver = touchsim::findDriverLibrary(touchsim::driverLookupForThisProgram(driverOption));
+    } catch (const std::runtime_error& error) {
+        return std::string("touchsim ") + touchsim::kVersion + " (commit " + touchsim::kCommit +
+               ")\ncompiler: " + compilerName() + "\ndriver library: none found (" + error.what() +
+               ")\n";
+    }
     std::error_code error;
     const bool found = std::filesystem::is_regular_file(driver, error);
     return std::string("touchsim ") + touchsim::kVersion + " (commit " + touchsim::kCommit +
@@ -128,12 +135,16 @@ int main(int argc, char** argv) {
     app.add_option("--define", options.defines,
                    "Define NAME for the IF blocks of the --reg files; repeatable")
         ->type_name("NAME");
+    app.add_option("--driver", options.driver,
+                   "Driver library to load.  Without it: $TOUCH_DRIVER_LIBRARY, else the one\n"
+                   "installed beside touchsim (../lib/touch/libTOUCH.so), else the build tree's")
+        ->type_name("PATH");
     app.add_flag("--realtime", options.realtime,
                  "Pace virtual time to the wall clock and print each sample as it is delivered");
     app.add_flag("--quiet,-q", options.quiet, "Print nothing but unmet expectations and errors");
     app.add_flag("--json", options.json,
                  "Print the summary as JSON on stdout (and bad input as a JSON error object)");
-    app.set_version_flag("--version", versionText(),
+    app.set_version_flag("--version", versionText(options.driver),
                          "Print the version, the build and the "
                          "driver library it loads, and exit");
     CLI::App* run = app.add_subcommand("run", "Play a scenario file (- reads standard input)");
@@ -153,7 +164,7 @@ int main(int argc, char** argv) {
         std::cout << app.help("", CLI::AppFormatMode::All);
         return 0;
     } catch (const CLI::CallForVersion&) {
-        std::cout << versionText();
+        std::cout << versionText(options.driver);
         return 0;
     } catch (const CLI::ParseError& error) {
         return touchsim::reportBadInput(

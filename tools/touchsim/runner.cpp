@@ -379,6 +379,7 @@ windowing::SessionConfig sessionConfig(const Scenario& scenario, const RunOption
         // kept, so that memory does not grow with the length of the run.
         config.kernel.traceLimit = 0;
     }
+    config.library.path = options.driverLibrary;
     return config;
 }
 

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <optional>
 #include <string>
@@ -24,6 +25,8 @@ struct RunOptions {
     // Further registry settings, applied after the scenario's own.
     std::vector<RegistrySettings> extraRegistry;
     bool tracePorts = false;  // record every port access, and keep the kernel's trace lines
+    // The driver library to load; empty: the one this build made.
+    std::filesystem::path driverLibrary;
     // Pace virtual time to the wall clock (one virtual second a second).
     bool realtime = false;
     // Called on the driver's sample thread for every delivered sample.

@@ -377,6 +377,12 @@ TEST_F(Touchsim, BadOptionsAreBadInput) {
     const Outcome o = run({"--out", (dir_ / "file" / "out").string()});
     EXPECT_EQ(o.status, 2);
     EXPECT_NE(o.err.find("--out"), std::string::npos) << o.err;
+    // A driver library named by --driver is the one loaded, not the build's.
+    const Outcome driver =
+        run({"--driver", (dir_ / "none.so").string(), "--out", (dir_ / "out").string()});
+    EXPECT_EQ(driver.status, 2);
+    EXPECT_NE(driver.err.find((dir_ / "none.so").string() + ": no such file"), std::string::npos)
+        << driver.err;
 }
 
 // ---- The output folder ----
