@@ -259,31 +259,28 @@ class Reader {
         if (!value.is_object()) {
             fail(field, "must be a count or {\"atLeast\": n, \"atMost\": m}");
         }
-        Object object(*this, value, field);
-        if (const json* v = object.find("atLeast")) {
-            range.atLeast = static_cast<std::uint64_t>(whole(*v, object.at("atLeast"), 0, kMax));
-        }
-        if (const json* v = object.find("atMost")) {
-            range.atMost = static_cast<std::uint64_t>(whole(*v, object.at("atMost"), 0, kMax));
-        }
-        object.finish();
-        if (!range.atLeast && !range.atMost) {
-            fail(field, "needs \"atLeast\", \"atMost\" or both");
-        }
-        if (range.atLeast && range.atMost && *range.atLeast > *range.atMost) {
-            fail(object.at("atMost"), "is below \"atLeast\"");
-        }
-        return range;
+        return bounds<CountRange>(value, field, [this](const json& v, const std::string& at) {
+            return static_cast<std::uint64_t>(whole(v, at, 0, kMax));
+        });
     }
 
     RealRange realRange(const json& value, const std::string& field, double max) const {
-        RealRange range;
+        return bounds<RealRange>(value, field, [this, max](const json& v, const std::string& at) {
+            return real(v, at, 0, max);
+        });
+    }
+
+    // The object {"atLeast": a, "atMost": b} of a range, either bound optional
+    // but not both; `read` reads one bound and checks its own limits.
+    template <typename Range, typename Read>
+    Range bounds(const json& value, const std::string& field, Read read) const {
+        Range range;
         Object object(*this, value, field);
         if (const json* v = object.find("atLeast")) {
-            range.atLeast = real(*v, object.at("atLeast"), 0, max);
+            range.atLeast = read(*v, object.at("atLeast"));
         }
         if (const json* v = object.find("atMost")) {
-            range.atMost = real(*v, object.at("atMost"), 0, max);
+            range.atMost = read(*v, object.at("atMost"));
         }
         object.finish();
         if (!range.atLeast && !range.atMost) {
