@@ -60,6 +60,8 @@ class Recorder {
 
     const std::vector<Sample>& samples() const { return samples_; }
     void clear() { samples_.clear(); }
+    // Hands the samples over, leaving none: no second copy of a long run's.
+    std::vector<Sample> take() { return std::exchange(samples_, {}); }
 
     // What the callback answers the driver (TRUE unless changed).
     void setAnswer(BOOL answer) { answer_ = answer; }

@@ -218,6 +218,7 @@ class Session {
     // ---- What happened ----
     const std::vector<Sample>& samples() const { return recorder_->samples(); }
     void clearSamples() { recorder_->clear(); }
+    std::vector<Sample> takeSamples() { return recorder_->take(); }
     // The driver's SetCursorPos calls, as made.
     const std::vector<hosted::CursorMove>& cursorMoves() const;
     // The cursor as the windowing system placed it, one per call.

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <iostream>
 #include <sstream>
 #include <system_error>
@@ -115,6 +116,11 @@ int play(const AppOptions& options, std::ostream& out, std::ostream& err) {
         writeText(folder.file(name), text);
         artifacts.push_back(name);
     };
+    // For the files that grow with the run: written without being held whole.
+    auto stream = [&](const std::string& name, const std::function<void(std::ostream&)>& text) {
+        writeFile(folder.file(name), text);
+        artifacts.push_back(name);
+    };
 
     Progress progress(out,
                       options.progress && !options.quiet && !options.json && !options.realtime);
@@ -134,15 +140,14 @@ int play(const AppOptions& options, std::ostream& out, std::ostream& err) {
         }
 #endif
         if (options.trace) {
-            write("trace.txt", [&] {
-                std::string text = "# virtual time in ms, thread: event\n";
+            stream("trace.txt", [&](std::ostream& text) {
+                text << "# virtual time in ms, thread: event\n";
                 for (const hosted::TraceRecord& r : session.trace()) {
                     char time[32];
                     std::snprintf(time, sizeof time, "%12.3f ", static_cast<double>(r.time) / 1e3);
-                    text += time + r.thread + ": " + r.what + "\n";
+                    text << time << r.thread << ": " << r.what << "\n";
                 }
-                return text;
-            }());
+            });
             write("ports.csv", portTraceCsv(session.kernel().portTrace()));
         }
     };
@@ -155,13 +160,15 @@ int play(const AppOptions& options, std::ostream& out, std::ostream& err) {
 
     const Analysis analysis = analyse(result);
     const std::vector<Verdict> verdicts = checkExpectations(scenario, result, analysis);
-    write("samples.csv", samplesCsv(result));
+    stream("samples.csv", [&](std::ostream& csv) { writeSamplesCsv(csv, result); });
     if (!result.calibrations.empty()) {
         write("calibration.svg",
               calibrationSvg(result.calibrations.back(), scenario.machine.display));
     }
     if (!result.strokes.empty()) {
-        write("stroke.svg", strokeSvg(result, analysis, scenario.machine.display));
+        stream("stroke.svg", [&](std::ostream& svg) {
+            writeStrokeSvg(svg, result, analysis, scenario.machine.display);
+        });
     }
     artifacts.push_back("summary.json");
     std::vector<std::string> registryFiles;

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <sstream>
 
 namespace touchsim {
@@ -48,8 +49,9 @@ std::string escape(const std::string& text) {
 // An SVG picture of the display: pixel coordinates in, SVG units out.
 class DisplayPlot {
   public:
-    explicit DisplayPlot(const sim::DisplayConfig& display)
-        : width_px_(display.width),
+    DisplayPlot(std::ostream& out, const sim::DisplayConfig& display)
+        : out_(out),
+          width_px_(display.width),
           height_px_(display.height),
           scale_(kPlotWidth / display.width),
           width_(kPlotWidth + 2 * kMargin),
@@ -85,17 +87,15 @@ class DisplayPlot {
         out_ << "<text x=\"" << num(kMargin) << "\" y=\"" << num(bottom_ + 22 + 17 * notes_++)
              << "\">" << escape(text) << "</text>\n";
     }
-    std::ostringstream& raw() { return out_; }
+    std::ostream& raw() { return out_; }
     // What is drawn between these is cut off at the display's edge.
     void beginClip() { out_ << "<g clip-path=\"url(#display)\">\n"; }
     void endClip() { out_ << "</g>\n"; }
 
-    std::string finish() {
-        out_ << "</svg>\n";
-        return out_.str();
-    }
+    void finish() { out_ << "</svg>\n"; }
 
   private:
+    std::ostream& out_;
     double width_px_;
     double height_px_;
     double scale_;
@@ -103,7 +103,6 @@ class DisplayPlot {
     double height_;
     double bottom_ = 0;
     int notes_ = 0;
-    std::ostringstream out_;
 };
 
 std::string flagsText(DWORD flags) {
@@ -130,16 +129,35 @@ void writeText(const std::filesystem::path& path, const std::string& text) {
     }
 }
 
-std::string samplesCsv(const RunResult& run) {
-    std::string text = "time_ms,flags,x,y,unit\n";
+void writeFile(const std::filesystem::path& path, const std::function<void(std::ostream&)>& write) {
+    std::ofstream out(path, std::ios::binary);
+    if (!out) {
+        throw ScenarioError(path.string(), 0, "",
+                            std::string("cannot write: ") + std::strerror(errno));
+    }
+    write(out);
+    out.close();
+    if (!out) {
+        throw ScenarioError(path.string(), 0, "",
+                            std::string("cannot write: ") + std::strerror(errno));
+    }
+}
+
+void writeSamplesCsv(std::ostream& out, const RunResult& run) {
+    out << "time_ms,flags,x,y,unit\n";
     for (const windowing::Sample& s : run.samples) {
         char buffer[96];
         std::snprintf(buffer, sizeof buffer, "%.3f,%s,%d,%d,%s\n",
                       static_cast<double>(s.time) / 1000.0, flagsText(s.flags).c_str(), s.x, s.y,
                       run.calibratedAt(s.time) ? "quarter-pixel" : "raw");
-        text += buffer;
+        out << buffer;
     }
-    return text;
+}
+
+std::string samplesCsv(const RunResult& run) {
+    std::ostringstream out;
+    writeSamplesCsv(out, run);
+    return out.str();
 }
 
 // The largest magnification at which every target's residual line ends on
@@ -163,7 +181,8 @@ double magnification(const CalibrationRecord& record, const DisplayPlot& plot) {
 
 std::string calibrationSvg(const CalibrationRecord& record, const sim::DisplayConfig& display) {
     const windowing::CalibrationReport& r = record.report;
-    DisplayPlot plot(display);
+    std::ostringstream text;
+    DisplayPlot plot(text, display);
     const double magnified = magnification(record, plot);
     std::string title = "Calibration ";
     if (r.calibrationSet) {
@@ -174,7 +193,7 @@ std::string calibrationSvg(const CalibrationRecord& record, const sim::DisplayCo
         title += r.aborted ? "aborted" : "not completed";
     }
     plot.title(title);
-    std::ostringstream& out = plot.raw();
+    std::ostream& out = plot.raw();
     for (std::size_t i = 0; i < r.points.size(); ++i) {
         const windowing::CalibrationPointResult& p = r.points[i];
         const double tx = plot.x(p.target.x);
@@ -218,12 +237,13 @@ std::string calibrationSvg(const CalibrationRecord& record, const sim::DisplayCo
                                     " times the residual (the most that keeps every dot on the "
                                     "display)") +
               ". Orange circles: where the finger pressed, when off target.");
-    return plot.finish();
+    plot.finish();
+    return text.str();
 }
 
-std::string strokeSvg(const RunResult& run, const Analysis& analysis,
-                      const sim::DisplayConfig& display) {
-    DisplayPlot plot(display);
+void writeStrokeSvg(std::ostream& svg, const RunResult& run, const Analysis& analysis,
+                    const sim::DisplayConfig& display) {
+    DisplayPlot plot(svg, display);
     std::string title = "Stroke";
     if (analysis.stroke.meanPx) {
         title += ": mean error " + num(*analysis.stroke.meanPx) + " px, worst " +
@@ -233,7 +253,7 @@ std::string strokeSvg(const RunResult& run, const Analysis& analysis,
         title += ": no touch delivered while calibrated";
     }
     plot.title(title);
-    std::ostringstream& out = plot.raw();
+    std::ostream& out = plot.raw();
     plot.beginClip();
     for (const FingerStroke& stroke : run.strokes) {
         // One polyline per stretch the finger travelled; a jump starts another.
@@ -263,7 +283,14 @@ std::string strokeSvg(const RunResult& run, const Analysis& analysis,
     plot.note(
         "Blue: the finger's true path. Red: the samples the driver delivered while "
         "calibrated, in pixels.");
-    return plot.finish();
+    plot.finish();
+}
+
+std::string strokeSvg(const RunResult& run, const Analysis& analysis,
+                      const sim::DisplayConfig& display) {
+    std::ostringstream out;
+    writeStrokeSvg(out, run, analysis, display);
+    return out.str();
 }
 
 std::string portTraceCsv(const std::vector<hosted::PortAccess>& accesses) {

@@ -12,6 +12,8 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
+#include <ostream>
 #include <string>
 
 #include "tools/touchsim/analysis.hpp"
@@ -20,9 +22,15 @@
 namespace touchsim {
 
 void writeText(const std::filesystem::path& path, const std::string& text);
+// Writes the file straight from `write`, so that a large one is never held
+// whole in memory.
+void writeFile(const std::filesystem::path& path, const std::function<void(std::ostream&)>& write);
 
+void writeSamplesCsv(std::ostream& out, const RunResult& run);
 std::string samplesCsv(const RunResult& run);
 std::string calibrationSvg(const CalibrationRecord& record, const sim::DisplayConfig& display);
+void writeStrokeSvg(std::ostream& out, const RunResult& run, const Analysis& analysis,
+                    const sim::DisplayConfig& display);
 std::string strokeSvg(const RunResult& run, const Analysis& analysis,
                       const sim::DisplayConfig& display);
 std::string portTraceCsv(const std::vector<hosted::PortAccess>& accesses);

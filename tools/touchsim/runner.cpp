@@ -434,7 +434,7 @@ RunResult runScenario(const Scenario& scenario, const RunOptions& options) {
     } catch (const hosted::RunStopped& stop) {
         result.stopped = stop.what();
     }
-    result.samples = session.samples();
+    result.samples = session.takeSamples();
     result.clicks = session.clicks();
     result.cursor = session.cursor();
     result.controllerReports = session.machine().controller().reports().size();

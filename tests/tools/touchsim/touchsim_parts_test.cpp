@@ -364,6 +364,18 @@ TEST(TouchsimArtifacts, ResidualsAreMagnifiedOnlyAsFarAsTheDisplayHolds) {
               std::string::npos);
 }
 
+TEST(TouchsimArtifacts, AFileWrittenAsItGoesFailsByNameWhenTheDiskIsFull) {
+    const std::string big(1 << 20, 'x');  // past any stream buffer
+    try {
+        touchsim::writeFile("/dev/full", [&](std::ostream& out) { out << big; });
+        FAIL() << "a full disk went unnoticed";
+    } catch (const touchsim::ScenarioError& error) {
+        EXPECT_NE(std::string(error.what()).find("/dev/full: cannot write: No space left"),
+                  std::string::npos)
+            << error.what();
+    }
+}
+
 // ---- Text from files and for terminals ----
 
 TEST(TouchsimText, RegFilesAreReadInTheEncodingsTheyComeIn) {
