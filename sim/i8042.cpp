@@ -127,7 +127,9 @@ std::uint8_t I8042::readPort(std::uint16_t port) {
         return lastRead_;  // the latch still holds the last byte
     }
     lastRead_ = output_->byte;
-    log_[outputLogIndex_].read = context_.now();
+    if (config_.keepOutputLog) {
+        log_[outputLogIndex_].read = context_.now();
+    }
     output_.reset();
     pump();
     return lastRead_;
@@ -337,8 +339,10 @@ void I8042::finishTransfer() {
 
 void I8042::fillOutput(std::uint8_t byte, ByteSource source) {
     output_ = Held{byte, source};
-    log_.push_back(OutputRecord{byte, source, context_.now(), std::nullopt});
-    outputLogIndex_ = log_.size() - 1;
+    if (config_.keepOutputLog) {
+        log_.push_back(OutputRecord{byte, source, context_.now(), std::nullopt});
+        outputLogIndex_ = log_.size() - 1;
+    }
     raiseFor(source);
 }
 

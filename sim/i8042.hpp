@@ -123,6 +123,9 @@ struct I8042Config {
     // See the top of this file.
     bool answerIrqWhileKeyboardOff = defaultI8042Variant().answerIrqWhileKeyboardOff;
     bool auxAfterKeyboardByte = defaultI8042Variant().auxAfterKeyboardByte;
+    // Keep every byte of the output buffer in outputLog(); off, the log stays
+    // empty, so that a long run's memory does not grow with its traffic.
+    bool keepOutputLog = true;
 };
 
 // One byte that entered the output buffer, and when (if ever) it was read.

@@ -221,7 +221,7 @@ std::uint8_t TouchController::takeByte() {
 }
 
 void TouchController::startPacket() {
-    const ReportRecord& report = reports_[*latest_];
+    const ReportRecord report = *latest_;
     latest_.reset();
     ++packetsSent_;
     std::vector<std::uint8_t> bytes =
@@ -285,13 +285,24 @@ void TouchController::tick() {
 
 void TouchController::makeReport(bool touching, RawPoint raw) {
     if (latest_) {
-        reports_[*latest_].dropped = true;
-        ++dropped_;
+        dropLatest();
     }
-    reports_.push_back(ReportRecord{context_.now(), touching, raw, sequence_++, false});
-    latest_ = reports_.size() - 1;
+    latest_ = ReportRecord{context_.now(), touching, raw, sequence_++, false};
+    ++reportsMade_;
+    if (config_.keepReports) {
+        reports_.push_back(*latest_);
+    }
     lastRaw_ = raw;
     wakeHost();
+}
+
+// The report waiting for the wire is replaced or cut off: it never goes out.
+// While it waits it is the last one in the log.
+void TouchController::dropLatest() {
+    if (config_.keepReports) {
+        reports_.back().dropped = true;
+    }
+    ++dropped_;
 }
 
 void TouchController::stopReporting() {
@@ -302,8 +313,7 @@ void TouchController::stopReporting() {
         tickEvent_ = 0;
     }
     if (latest_) {
-        reports_[*latest_].dropped = true;
-        ++dropped_;
+        dropLatest();
         latest_.reset();
     }
 }

@@ -88,6 +88,9 @@ struct TouchControllerConfig {
     std::uint32_t reportRate = 200;  // reports per second while touched, 1..1000
     bool sixBytePackets = false;
     ControllerFaults faults;
+    // Keep every report in reports(); off, only their count is kept, so that
+    // a long run's memory does not grow with its touches.
+    bool keepReports = true;
 };
 
 // One report the controller made, whether or not it reached the wire.
@@ -130,6 +133,7 @@ class TouchController : public Ps2Device, public PanelListener {
     // ---- Inspection ----
     bool started() const { return started_; }
     const std::vector<ReportRecord>& reports() const { return reports_; }
+    std::uint64_t reportsMade() const { return reportsMade_; }
     std::uint64_t droppedReports() const { return dropped_; }
     std::uint64_t bytesReceived() const { return bytesReceived_; }
     std::uint64_t framesReceived() const { return framesReceived_; }
@@ -146,6 +150,7 @@ class TouchController : public Ps2Device, public PanelListener {
     void scheduleTick(Micros at);
     void tick();
     void makeReport(bool touching, RawPoint raw);
+    void dropLatest();
     void startPacket();
     void stopReporting();
 
@@ -170,7 +175,8 @@ class TouchController : public Ps2Device, public PanelListener {
     // Outgoing bytes.
     std::deque<std::uint8_t> packet_;  // the rest of the packet on the wire
     std::deque<std::uint8_t> responses_;
-    std::optional<std::size_t> latest_;  // index into reports_
+    std::optional<ReportRecord> latest_;  // made and not yet on the wire
+    std::uint64_t reportsMade_ = 0;
 
     std::vector<hosted::DeviceEventId> garbageEvents_;
     std::vector<ReportRecord> reports_;

@@ -282,6 +282,23 @@ TEST_F(TouchControllerTest, KeepsOnlyThePacketOnTheWireAndTheLatestReport) {
     }
 }
 
+TEST_F(TouchControllerTest, WithoutTheLogTheLatestReportStillGoesOutAndIsCounted) {
+    sim::TouchControllerConfig config;
+    config.keepReports = false;
+    config.sixBytePackets = true;  // the sixth byte numbers the report
+    build(config);
+    link.start();
+    const hosted::Micros down = clock.now();
+    panel.press({200, 200});
+    clock.advanceTo(down + 100'000);
+    EXPECT_EQ(controller->droppedReports(), 19u);
+    EXPECT_EQ(controller->reportsMade(), 21u);
+    EXPECT_TRUE(controller->reports().empty());
+    const Bytes bytes = link.readUntil(down + 100'000 + 11 * kByte + 1);
+    ASSERT_EQ(bytes.size(), 12u);
+    EXPECT_EQ(bytes[11], 20);  // the report that waited, made at 100 ms
+}
+
 TEST_F(TouchControllerTest, ACommandFrameStopsReportingUntilTheNextStart) {
     link.start();
     const hosted::Micros down = clock.now();
