@@ -97,15 +97,29 @@ void markOffDisplay(FingerStroke& stroke, const sim::DisplayConfig& display) {
                                     [&](const TimedPoint& p) { return !onDisplay(p.at, display); });
 }
 
+// Adds a point to the finger's path.  A finger that stays put needs only the
+// two ends of its stay: a point at the same position as the two before it
+// takes the place of the last, so that a long hold costs two points, not one
+// a millisecond.
+void extendPath(std::vector<TimedPoint>& path, const TimedPoint& point) {
+    const std::size_t n = path.size();
+    if (n >= 2 && !point.jumped && !path[n - 1].jumped && path[n - 1].at == point.at &&
+        path[n - 2].at == point.at) {
+        path[n - 1] = point;
+        return;
+    }
+    path.push_back(point);
+}
+
 // The points of a scripted touch, followed every millisecond.
 FingerStroke strokeOf(const sim::TouchScript::Stroke& stroke, const std::string& step,
                       const sim::DisplayConfig& display) {
     FingerStroke out{step, stroke.down, stroke.up, {}};
     for (const sim::TouchScript::Segment& segment : stroke.segments) {
         for (Micros t = segment.start; t < segment.end; t += kFingerTick) {
-            out.path.push_back(TimedPoint{t, segment.at(t), false});
+            extendPath(out.path, TimedPoint{t, segment.at(t), false});
         }
-        out.path.push_back(TimedPoint{segment.end, segment.at(segment.end), false});
+        extendPath(out.path, TimedPoint{segment.end, segment.at(segment.end), false});
     }
     markOffDisplay(out, display);
     return out;
@@ -250,7 +264,7 @@ class Player {
                     // The timeline check keeps the finger down for its moves.
                 }
             });
-            finger_->path.push_back(TimedPoint{when, at, false});
+            extendPath(finger_->path, TimedPoint{when, at, false});
         }
         session_.waitMicros(static_cast<Micros>(ticks) * kFingerTick);
     }

@@ -485,6 +485,9 @@ TEST(TouchsimRunner, AMoveIsFollowedEveryMillisecondAndAReEnableIsUncalibrated) 
     EXPECT_TRUE(hand.path[11].jumped);
     EXPECT_GE(hand.path[11].time, hand.path[10].time);
     EXPECT_GE(hand.up - hand.down, 30 * kMs);
+    // A finger that stays put is kept as the two ends of its stay, not as a
+    // point a millisecond.
+    EXPECT_EQ(run.strokes[2].path.size(), 2u);
     // Calibrated from the calibration to the second enable only.
     ASSERT_EQ(run.calibrated.size(), 1u);
     EXPECT_TRUE(run.calibratedAt(hand.down));
