@@ -64,7 +64,6 @@ BOOL PortBaseUsable(DWORD ioBase);
 BOOL InputBufferEmpty(void);
 BOOL WriteData(UCHAR value);
 BOOL WriteCommand(UCHAR command);
-BOOL ReadData(UCHAR* value);
 BOOL ReadAuxData(UCHAR* value);
 /* One test of the status: a touch controller byte waits in the output
    buffer. */

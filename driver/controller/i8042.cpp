@@ -130,16 +130,6 @@ BOOL WriteCommand(UCHAR command) {
     return TRUE;
 }
 
-BOOL ReadData(UCHAR* value) {
-    UCHAR seen = 0;
-    if (!WaitForStatus(I8042_STATUS_OUTPUT_FULL, I8042_STATUS_OUTPUT_FULL, I8042_POLL_WINDOW_MS,
-                       &seen)) {
-        return FALSE;
-    }
-    *value = ReadDataPort();
-    return TRUE;
-}
-
 BOOL ReadAuxData(UCHAR* value) {
     if (!WaitForAuxData(I8042_POLL_WINDOW_MS)) {
         return FALSE;
