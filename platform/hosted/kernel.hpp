@@ -97,6 +97,9 @@ struct KernelConfig {
     bool tracePorts = false;                      // record every port access with its time
     bool traceKernel = true;                      // record switches, waits, signals, interrupts
     std::size_t traceLimit = 1'000'000;  // trace lines kept; later ones only count in the hash
+    // What the platform leaves undefined is filled with this byte: the buffer
+    // of a RegQueryValueExW too small for the value.
+    std::uint8_t undefinedFill = 0xA5;
     Preemption preempt;
 };
 
@@ -128,8 +131,8 @@ struct TraceRecord {
 };
 
 // A misuse the kernel caught instead of invoking undefined behaviour: a
-// closed, unknown or wrong-kind handle used, a handle closed while another
-// thread waits on it, a critical section left by a thread that does not own
+// reserved argument that is not 0 or null, a closed, unknown or wrong-kind handle used, a handle
+// closed while another thread waits on it, a critical section left by a thread that does not own
 // it, entered twice by its owner (counted, so nothing hangs), used while null,
 // uninitialized or deleted, deleted while in use, or still owned by a thread
 // that ended; a port number outside the I/O space; a thread ended by an

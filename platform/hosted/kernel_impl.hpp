@@ -232,6 +232,10 @@ class Kernel::Impl : public DeviceContext {
     // ---- Records ----
     void setError(DWORD error) { self().lastError = error; }
     void fault(std::string what);
+    // An argument the platform reserves or restricts and refuses with
+    // ERROR_INVALID_PARAMETER when it is not as required: recorded as a
+    // fault ("<call>: <what>").  True when refused.
+    bool refuseArgument(const char* call, const char* what, bool allowed);
     void trace(std::string what);
     std::string threadReport() const;
     std::string describePolicy() const;    // policy and seed

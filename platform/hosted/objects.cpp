@@ -56,6 +56,14 @@ void Kernel::Impl::fault(std::string what) {
     faults.push_back(KernelFault{now_, thread, std::move(what)});
 }
 
+bool Kernel::Impl::refuseArgument(const char* call, const char* what, bool allowed) {
+    if (allowed) {
+        return false;
+    }
+    fault(std::string(call) + ": " + what);
+    return true;
+}
+
 void Kernel::Impl::trace(std::string what) {
     ++activity_;  // every traced event is one a polling loop does not make
     if (config_.traceKernel) {

@@ -66,10 +66,13 @@ LONG openKey(Kernel::Impl& k, const std::string& path, PHKEY result) {
 
 extern "C" {
 
-LONG RegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD, LPWSTR, DWORD, REGSAM, LPSECURITY_ATTRIBUTES,
-                     PHKEY result, LPDWORD disposition) {
+LONG RegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD reserved, LPWSTR, DWORD, REGSAM,
+                     LPSECURITY_ATTRIBUTES attributes, PHKEY result, LPDWORD disposition) {
     Kernel::Impl& k = Kernel::Impl::forCall("RegCreateKeyExW");
-    if (result == nullptr) {
+    if (k.refuseArgument("RegCreateKeyExW", "reserved argument not 0", reserved == 0) ||
+        k.refuseArgument("RegCreateKeyExW", "security attributes not null",
+                         attributes == nullptr) ||
+        result == nullptr) {
         return ERROR_INVALID_PARAMETER;
     }
     *result = nullptr;
@@ -99,9 +102,9 @@ LONG RegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD, LPWSTR, DWORD, REGSAM, LPS
     return openKey(k, path, result);
 }
 
-LONG RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD, REGSAM, PHKEY result) {
+LONG RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM, PHKEY result) {
     Kernel::Impl& k = Kernel::Impl::forCall("RegOpenKeyExW");
-    if (result == nullptr) {
+    if (k.refuseArgument("RegOpenKeyExW", "options not 0", options == 0) || result == nullptr) {
         return ERROR_INVALID_PARAMETER;
     }
     *result = nullptr;
@@ -123,9 +126,12 @@ LONG RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD, REGSAM, PHKEY result) {
     return openKey(k, path, result);
 }
 
-LONG RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD, LPDWORD type, LPBYTE data,
+LONG RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data,
                       LPDWORD dataSize) {
     Kernel::Impl& k = Kernel::Impl::forCall("RegQueryValueExW");
+    if (k.refuseArgument("RegQueryValueExW", "reserved pointer not null", reserved == nullptr)) {
+        return ERROR_INVALID_PARAMETER;
+    }
     const std::optional<std::string> path = keyPath(k, key, "RegQueryValueExW");
     if (!path) {
         return ERROR_INVALID_HANDLE;
@@ -149,6 +155,8 @@ LONG RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD, LPDWORD type, LPBYTE
         return ERROR_SUCCESS;
     }
     if (*dataSize < needed) {
+        // The platform leaves the buffer undefined: whatever it held is gone.
+        std::memset(data, k.config().undefinedFill, *dataSize);
         *dataSize = needed;
         return ERROR_MORE_DATA;
     }
@@ -159,9 +167,12 @@ LONG RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD, LPDWORD type, LPBYTE
     return ERROR_SUCCESS;
 }
 
-LONG RegSetValueExW(HKEY key, LPCWSTR valueName, DWORD, DWORD type, const BYTE* data,
+LONG RegSetValueExW(HKEY key, LPCWSTR valueName, DWORD reserved, DWORD type, const BYTE* data,
                     DWORD dataSize) {
     Kernel::Impl& k = Kernel::Impl::forCall("RegSetValueExW");
+    if (k.refuseArgument("RegSetValueExW", "reserved argument not 0", reserved == 0)) {
+        return ERROR_INVALID_PARAMETER;
+    }
     const std::optional<std::string> path = keyPath(k, key, "RegSetValueExW");
     if (!path) {
         return ERROR_INVALID_HANDLE;

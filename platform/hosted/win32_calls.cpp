@@ -11,8 +11,22 @@ using hosted::Thread;
 
 namespace {
 
+// The largest stack a thread may ask for: more than a process's 1 GB of
+// address space can never be reserved.
+constexpr DWORD kMaxStackSize = 0x40000000;
+
 Kernel::Impl& kernelFor(const char* function) {
     return Kernel::Impl::forCall(function);
+}
+
+// The security attributes the platform does not support must be null;
+// anything else is refused with ERROR_INVALID_PARAMETER and recorded.
+bool refuseAttributes(Kernel::Impl& k, const char* call, LPSECURITY_ATTRIBUTES attributes) {
+    if (!k.refuseArgument(call, "security attributes not null", attributes == nullptr)) {
+        return false;
+    }
+    k.setError(ERROR_INVALID_PARAMETER);
+    return true;
 }
 
 }  // namespace
@@ -21,12 +35,25 @@ extern "C" {
 
 // ---- Events, semaphores, handles, waits ----
 
-HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, LPCWSTR name) {
-    return kernelFor("CreateEventW").createEvent(manualReset, initialState, name);
+HANDLE CreateEventW(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState,
+                    LPCWSTR name) {
+    Kernel::Impl& k = kernelFor("CreateEventW");
+    if (refuseAttributes(k, "CreateEventW", attributes)) {
+        return nullptr;
+    }
+    return k.createEvent(manualReset, initialState, name);
 }
 
-HANDLE OpenEventW(DWORD, BOOL, LPCWSTR name) {
-    return kernelFor("OpenEventW").openEvent(name);
+// The platform opens an event only for all access and never for inheritance.
+HANDLE OpenEventW(DWORD desiredAccess, BOOL inheritHandle, LPCWSTR name) {
+    Kernel::Impl& k = kernelFor("OpenEventW");
+    if (k.refuseArgument("OpenEventW", "access other than EVENT_ALL_ACCESS",
+                         desiredAccess == EVENT_ALL_ACCESS) ||
+        k.refuseArgument("OpenEventW", "handle inheritance asked for", inheritHandle == FALSE)) {
+        k.setError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    return k.openEvent(name);
 }
 
 BOOL EventModify(HANDLE event, DWORD function) {
@@ -57,8 +84,12 @@ BOOL EventModify(HANDLE event, DWORD function) {
     return TRUE;
 }
 
-HANDLE CreateSemaphoreW(LPSECURITY_ATTRIBUTES, LONG initialCount, LONG maximumCount, LPCWSTR) {
+HANDLE CreateSemaphoreW(LPSECURITY_ATTRIBUTES attributes, LONG initialCount, LONG maximumCount,
+                        LPCWSTR) {
     Kernel::Impl& k = kernelFor("CreateSemaphoreW");
+    if (refuseAttributes(k, "CreateSemaphoreW", attributes)) {
+        return nullptr;
+    }
     if (k.injectFailure(hosted::FaultPoint::CreateSemaphore)) {
         k.setError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
@@ -115,9 +146,18 @@ void LeaveCriticalSection(LPCRITICAL_SECTION section) {
 
 // ---- Threads ----
 
-HANDLE CreateThread(LPSECURITY_ATTRIBUTES, DWORD, LPTHREAD_START_ROUTINE startAddress,
-                    LPVOID parameter, DWORD creationFlags, LPDWORD threadId) {
-    return kernelFor("CreateThread").createThread(startAddress, parameter, creationFlags, threadId);
+HANDLE CreateThread(LPSECURITY_ATTRIBUTES attributes, DWORD stackSize,
+                    LPTHREAD_START_ROUTINE startAddress, LPVOID parameter, DWORD creationFlags,
+                    LPDWORD threadId) {
+    Kernel::Impl& k = kernelFor("CreateThread");
+    if (refuseAttributes(k, "CreateThread", attributes)) {
+        return nullptr;
+    }
+    if (stackSize > kMaxStackSize) {
+        k.setError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    return k.createThread(startAddress, parameter, creationFlags, threadId);
 }
 
 HANDLE GetCurrentThread(void) {
@@ -224,11 +264,18 @@ DWORD GetLastError(void) {
 
 // ---- Display and cursor ----
 
-LONG ChangeDisplaySettingsEx(LPCWSTR deviceName, LPDEVMODEW mode, HWND, DWORD flags, LPVOID) {
+LONG ChangeDisplaySettingsEx(LPCWSTR deviceName, LPDEVMODEW mode, HWND window, DWORD flags,
+                             LPVOID parameter) {
     Kernel::Impl& k = kernelFor("ChangeDisplaySettingsEx");
+    if (k.refuseArgument("ChangeDisplaySettingsEx", "window not null", window == nullptr) ||
+        k.refuseArgument("ChangeDisplaySettingsEx", "parameter not null", parameter == nullptr)) {
+        k.setError(ERROR_INVALID_PARAMETER);
+        return DISP_CHANGE_BADMODE;
+    }
     // Only the query the driver makes is served: the current mode of the
-    // primary display, changing nothing.
-    if (deviceName != nullptr || mode == nullptr || (flags & CDS_TEST) == 0) {
+    // primary display, changing nothing, for a record that gives its size.
+    if (deviceName != nullptr || mode == nullptr || (flags & CDS_TEST) == 0 ||
+        mode->dmSize != sizeof(DEVMODEW)) {
         k.setError(ERROR_INVALID_PARAMETER);
         return DISP_CHANGE_BADMODE;
     }

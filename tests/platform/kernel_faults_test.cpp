@@ -4,6 +4,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <iterator>
 #include <thread>
 
 #include "kernel_harness.hpp"
@@ -90,6 +92,54 @@ TEST(KernelBadHandles, NullPointersAndBadArgumentsFailWithTheirLastError) {
     EXPECT_EQ(kernel.faults().size(), 5u);
     WaitForSingleObject(thread, INFINITE);
     CloseHandle(thread);
+}
+
+// What the platform restricts (security attributes it does not support, the
+// access and inheritance of an opened event, the window and parameter of a
+// display query) is refused and recorded; a record without its size and a
+// stack no process could reserve fail without a fault.
+TEST(KernelBadHandles, RestrictedArgumentsAndImpossibleRequestsAreRefused) {
+    Kernel kernel;
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, nullptr, FALSE};
+    const auto routine = [](LPVOID) -> DWORD { return 0; };
+    HANDLE named = CreateEventW(nullptr, FALSE, FALSE, TEXT("Named"));
+    DEVMODEW mode{};
+    mode.dmSize = sizeof mode;
+    int dummy = 0;
+    const std::function<bool()> refused[] = {
+        [&] { return CreateEventW(&attributes, FALSE, FALSE, nullptr) == nullptr; },
+        [&] { return CreateSemaphoreW(&attributes, 0, 1, nullptr) == nullptr; },
+        [&] { return CreateThread(&attributes, 0, routine, nullptr, 0, nullptr) == nullptr; },
+        [&] { return OpenEventW(0, FALSE, TEXT("Named")) == nullptr; },
+        [&] { return OpenEventW(EVENT_ALL_ACCESS, TRUE, TEXT("Named")) == nullptr; },
+        [&] {
+            return ChangeDisplaySettingsEx(nullptr, &mode, reinterpret_cast<HWND>(&dummy), CDS_TEST,
+                                           nullptr) == DISP_CHANGE_BADMODE;
+        },
+        [&] {
+            return ChangeDisplaySettingsEx(nullptr, &mode, nullptr, CDS_TEST, &dummy) ==
+                   DISP_CHANGE_BADMODE;
+        },
+    };
+    for (std::size_t i = 0; i < std::size(refused); ++i) {
+        SetLastError(0);
+        EXPECT_TRUE(refused[i]()) << i;
+        EXPECT_EQ(lastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER)) << i;
+        EXPECT_EQ(kernel.faults().size(), i + 1) << faultText(kernel);
+    }
+    mode.dmSize = sizeof mode - 1;
+    EXPECT_EQ(ChangeDisplaySettingsEx(nullptr, &mode, nullptr, CDS_TEST, nullptr),
+              DISP_CHANGE_BADMODE);
+    EXPECT_EQ(CreateThread(nullptr, 0x40000001, routine, nullptr, 0, nullptr), nullptr);
+    EXPECT_EQ(lastError(), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
+    EXPECT_EQ(kernel.liveThreadCount(), 1u);
+    HANDLE thread = CreateThread(nullptr, 0x40000000, routine, nullptr, 0, nullptr);
+    EXPECT_NE(thread, nullptr) << "1 GB is still a stack";
+    EXPECT_EQ(kernel.faults().size(), std::size(refused)) << faultText(kernel);
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+    CloseHandle(named);
+    EXPECT_EQ(kernel.openHandleCount(), 0u);
 }
 
 DWORD waitForever(LPVOID arg) {

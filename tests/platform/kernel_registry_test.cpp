@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <utility>
 
 #include "platform/hosted/kernel.hpp"
 #include "platform/hosted/win32.h"
@@ -71,7 +72,7 @@ TEST_F(KernelRegistryCalls, MissingKeysAndValuesAreNotFound) {
     RegCloseKey(key);
 }
 
-TEST_F(KernelRegistryCalls, AShortBufferGetsTheNeededSizeAndNoData) {
+TEST_F(KernelRegistryCalls, AShortBufferGetsTheNeededSizeAndGarbage) {
     HKEY key = open(TEXT("System\\GWE"));
     const std::u16string expected = u"PowerManager/Activity";
     const DWORD needed = static_cast<DWORD>((expected.size() + 1) * sizeof(char16_t));
@@ -87,7 +88,9 @@ TEST_F(KernelRegistryCalls, AShortBufferGetsTheNeededSizeAndNoData) {
     EXPECT_EQ(RegQueryValueExW(key, TEXT("ActivityEvent"), nullptr, &type, small, &size),
               ERROR_MORE_DATA);
     EXPECT_EQ(size, needed);
-    EXPECT_EQ(small[0], 0xAA);  // nothing written
+    for (BYTE b : small) {
+        EXPECT_EQ(b, kernel.config().undefinedFill);  // left undefined, as the platform does
+    }
 
     WCHAR name[260] = {};
     size = sizeof name;
@@ -149,6 +152,41 @@ TEST_F(KernelRegistryCalls, NamesOutsideAsciiReachTheRegistryAsUtf8) {
         RegCreateKeyExW(HKEY_LOCAL_MACHINE, halfPair, 0, nullptr, 0, 0, nullptr, &key, nullptr),
         ERROR_INVALID_PARAMETER);
     EXPECT_EQ(kernel.registry().keys().size(), keysBefore);
+}
+
+// Reserved arguments must be 0 or null: anything else is refused, changes
+// nothing and is recorded.
+TEST_F(KernelRegistryCalls, ReservedArgumentsAreRefusedAndRecorded) {
+    HKEY key = nullptr;
+    EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, TEXT("System\\GWE"), 1, 0, &key),
+              ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(key, nullptr);
+    key = open(TEXT("HARDWARE\\DEVICEMAP\\TOUCH"));
+    DWORD reserved = 0, value = 7, size = sizeof value;
+    EXPECT_EQ(RegQueryValueExW(key, TEXT("ioBase"), &reserved, nullptr,
+                               reinterpret_cast<LPBYTE>(&value), &size),
+              ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(value, 7u);
+    EXPECT_EQ(RegSetValueExW(key, TEXT("ioBase"), 1, REG_DWORD,
+                             reinterpret_cast<const BYTE*>(&value), sizeof value),
+              ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(kernel.registry().dword("HARDWARE\\DEVICEMAP\\TOUCH", "ioBase"), 0x60u);
+    RegCloseKey(key);
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, nullptr, FALSE};
+    for (const auto& [reservedArgument, security] :
+         {std::pair<DWORD, LPSECURITY_ATTRIBUTES>{1, nullptr}, {0, &attributes}}) {
+        EXPECT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, TEXT("New"), reservedArgument, nullptr, 0, 0,
+                                  security, &key, nullptr),
+                  ERROR_INVALID_PARAMETER);
+    }
+    EXPECT_FALSE(kernel.registry().keyExists("New"));
+    expectedFaults = 5;
+    const char* calls[] = {"RegOpenKeyExW: options", "RegQueryValueExW: reserved",
+                           "RegSetValueExW: reserved", "RegCreateKeyExW: reserved",
+                           "RegCreateKeyExW: security"};
+    for (std::size_t i = 0; i < kernel.faults().size() && i < expectedFaults; ++i) {
+        EXPECT_TRUE(kernel.faults()[i].what.starts_with(calls[i])) << kernel.faults()[i].what;
+    }
 }
 
 TEST_F(KernelRegistryCalls, BadHandlesAndPointersFailWithoutCrashing) {

@@ -243,6 +243,10 @@ TEST_P(Activity, SignalledOnlyForAPlainStringThatFits) {
     const std::u16string opened = name.substr(0, 259);
     HANDLE event = CreateEventW(nullptr, TRUE, FALSE, opened.c_str());
     ASSERT_NE(event, nullptr);
+    // And the name the platform leaves in a buffer too small for the value.
+    const std::u16string garbage(
+        259, static_cast<char16_t>(0x0101 * session_.kernel().config().undefinedFill));
+    HANDLE undefined = CreateEventW(nullptr, TRUE, FALSE, garbage.c_str());
     enable();
     const std::size_t handles = session_.kernel().openHandleCount();
     {
@@ -252,8 +256,10 @@ TEST_P(Activity, SignalledOnlyForAPlainStringThatFits) {
         EXPECT_EQ(capture.result().result, TRUE) << "the capture works either way";
     }
     EXPECT_EQ(WaitForSingleObject(event, 0) == WAIT_OBJECT_0, setting.signalled);
+    EXPECT_EQ(WaitForSingleObject(undefined, 0), WAIT_TIMEOUT);
     EXPECT_EQ(session_.kernel().openHandleCount(), handles) << "the driver closed its handle";
     CloseHandle(event);
+    CloseHandle(undefined);
 }
 
 }  // namespace

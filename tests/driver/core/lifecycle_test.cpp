@@ -60,9 +60,14 @@ TEST_F(Lifecycle, PrioritiesComeFromTheDriverKeyOr109) {
         {regDwords("Drivers\\BuiltIn\\Touch", {{"HighPriority256", 90}}), "109", "90"},
         {regDwords("Drivers\\BuiltIn\\Touch", {{"Priority256", 120}, {"HighPriority256", 100}}),
          "120", "100"},
+        // Eight bytes cannot be read, whatever the platform left in the buffer.
+        {"[HKEY_LOCAL_MACHINE\\Drivers\\BuiltIn\\Touch]\n\"Priority256\"=hex:78,0,0,0,0,0,0,0\n",
+         "109", "109"},
     };
     for (const Case& c : cases) {
         windowing::SessionConfig config;
+        config.kernel.undefinedFill =
+            0;  // what a driver using the buffer would take for priority 0
         config.registryText = c.text;
         windowing::Session& s = enabled(config);
         EXPECT_EQ(s.setMode(TPSM_PRIORITY_HIGH_ID), TRUE);
