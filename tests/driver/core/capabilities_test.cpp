@@ -87,8 +87,18 @@ TEST_F(Capabilities, ModesQueriesAndTheLastErrorsTheyLeave) {
     EXPECT_EQ(session->lastError(), kUntouched);
 }
 
-// Sizes at the ends of the signed range neither overflow nor trap.
-TEST(CalibrationTargets, ExtremeSizesStayInRange) {
+// Sizes at the ends of the signed range neither overflow nor trap, and a
+// negative size is divided toward zero.
+TEST(CalibrationTargets, ExtremeAndNegativeSizes) {
+    TPDC_CALIBRATION_POINT negative{3, -810, -481, 0, 0};
+    EXPECT_EQ(CalibrationTargetPosition(&negative), TRUE);
+    EXPECT_EQ(negative.CalibrationX, -730);  // margin -80
+    EXPECT_EQ(negative.CalibrationY, -433);  // margin -48
+    negative.PointNumber = 0;
+    EXPECT_EQ(CalibrationTargetPosition(&negative), TRUE);
+    EXPECT_EQ(negative.CalibrationX, -405);
+    EXPECT_EQ(negative.CalibrationY, -240);
+
     TPDC_CALIBRATION_POINT point{3, INT_MAX, INT_MIN, 0, 0};
     EXPECT_EQ(CalibrationTargetPosition(&point), TRUE);
     EXPECT_EQ(point.CalibrationX, 1932735283);   // margin 214748364

@@ -139,6 +139,25 @@ TEST_F(SampleThread, DisplaySizeClampsFromTheNextSampleOn) {
     EXPECT_EQ(s.cursorMoves().back().y, 479);
 }
 
+// Before the target query tells the display size, the rotated cursor is
+// mirrored against a size of 0, and the rotation is the display's at enable.
+TEST_F(SampleThread, RotatedCursorBeforeTheDisplaySizeIsKnown) {
+    for (const int degrees : {90, 180}) {
+        windowing::SessionConfig config;
+        config.machine.display.orientation = degrees;
+        windowing::Session& s = enabled(config);
+        s.tap(400, 240, 2);
+        s.wait(50);
+        ASSERT_FALSE(s.cursorMoves().empty());
+        const windowing::Point pixel{rawAt(s, 400, 240).x / 4, rawAt(s, 400, 240).y / 4};
+        const windowing::Point cursor{s.cursorMoves()[0].x, s.cursorMoves()[0].y};
+        const windowing::Point expected = degrees == 90 ? windowing::Point{-pixel.y, pixel.x}
+                                                        : windowing::Point{-pixel.x, -pixel.y};
+        EXPECT_EQ(cursor, expected) << degrees;
+        TearDown();
+    }
+}
+
 TEST_F(SampleThread, CursorFlagZeroKeepsTheCursorStillAndTwoDoesNot) {
     for (const DWORD cursor : {0u, 2u}) {
         windowing::SessionConfig config;
