@@ -267,6 +267,21 @@ TEST_F(Fit, FarEndOfTheRawRangeStaysOnItsSide) {
     EXPECT_NEAR(edge.x, 4 * 16383 / 6.5459 + 2, 4);
 }
 
+// Disabled, DriverLock does not exist: the fit and the transform leave it
+// alone, leave no entry counted and keep the caller's last error.
+TEST_F(Fit, WhileDisabledTheLockAndTheEntryCountAreLeftAlone) {
+    SetLastError(4321);
+    for (int count : {3, 0}) {
+        EXPECT_EQ(
+            count ? set(tenth_) : TouchPanelSetCalibration(0, nullptr, nullptr, nullptr, nullptr),
+            TRUE);
+        EXPECT_EQ(transform(300, 100), count ? (Quarter{121, 41}) : (Quarter{300, 100}));
+        EXPECT_EQ(SharedRead(&DriverEntryCount), 0) << "count " << count;
+    }
+    EXPECT_EQ(GetLastError(), 4321u);
+    EXPECT_TRUE(kernel_.faults().empty()) << kernel_.faults().front().what;
+}
+
 // While DriverLock exists the sample thread transforms under it; the fit
 // must wait for it rather than change the record under the thread's feet.
 TEST_F(Fit, RecordChangesOnlyUnderTheDriverLock) {

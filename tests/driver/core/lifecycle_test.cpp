@@ -171,9 +171,10 @@ TEST_F(Lifecycle, EntryPointsOutsideTheEnabledPeriodReportNotReady) {
     }
 }
 
-// A callback that does not return within the disable's four waits: the
-// disable goes on, the callback's own entry calls are refused, and the old
-// thread ends once it returns, also when a new enable has started its own.
+// A callback that does not return within the disable's four waits of 100 ms
+// (no more, no fewer): the disable goes on, the callback's own entry calls are
+// refused, and the old thread ends once it returns, also when a new enable
+// has started its own.
 TEST_F(Lifecycle, ThreadStuckInItsCallbackOutlivesTheDisableSafely) {
     for (const bool reEnable : {false, true}) {
         windowing::Session& s = enabled();
@@ -194,6 +195,11 @@ TEST_F(Lifecycle, ThreadStuckInItsCallbackOutlivesTheDisableSafely) {
         s.wait(20);
         ASSERT_TRUE(stuck);
         s.disable();
+        const std::vector<std::string> waits = traceOf(s, "main", "waits on thread");
+        EXPECT_EQ(waits.size(), 4u);
+        for (const std::string& wait : waits) {
+            EXPECT_TRUE(wait.ends_with(" for 100 ms")) << wait;
+        }
         s.lift();
         if (reEnable) {
             ASSERT_EQ(s.enable(), TRUE);
