@@ -358,6 +358,8 @@ TEST_F(Fit, BadInputNeverCrashesAndKeepsTheLimits) {
     EXPECT_EQ(TouchPanelSetCalibration(1, nullptr, &one, &one, &one), FALSE);
     EXPECT_EQ(TouchPanelSetCalibration(3, &one, &one, &one, nullptr), FALSE);
     EXPECT_EQ(Calibration, before) << "arrays missing: no fit, the record stays";
+    EXPECT_EQ(CheckCalibrationError(1, &one, &one, nullptr, &one), FALSE);
+    EXPECT_EQ(CheckCalibrationError(0, nullptr, nullptr, nullptr, nullptr), TRUE) << "no point";
 
     // Garbage far outside 14 bits, few or hundreds of points; and exact maps
     // whose huge screen offsets make the constants, not the weights, decide
