@@ -223,8 +223,16 @@ LONG InterlockedDecrement(LONG volatile* target) {
 
 // ---- Logical interrupts ----
 
-BOOL InterruptInitialize(DWORD sysIntr, HANDLE event, LPVOID, DWORD) {
-    return kernelFor("InterruptInitialize").interruptInitialize(sysIntr, event);
+// The data block goes to the board's interrupt code, which reads size bytes
+// from it: a size without a block is refused.
+BOOL InterruptInitialize(DWORD sysIntr, HANDLE event, LPVOID data, DWORD size) {
+    Kernel::Impl& k = kernelFor("InterruptInitialize");
+    if (k.refuseArgument("InterruptInitialize", "data size without data",
+                         data != nullptr || size == 0)) {
+        k.setError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    return k.interruptInitialize(sysIntr, event);
 }
 
 void InterruptDone(DWORD sysIntr) {

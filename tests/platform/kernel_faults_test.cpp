@@ -96,10 +96,12 @@ TEST(KernelBadHandles, NullPointersAndBadArgumentsFailWithTheirLastError) {
 
 // What the platform restricts (security attributes it does not support, the
 // access and inheritance of an opened event, the window and parameter of a
-// display query) is refused and recorded; a record without its size and a
-// stack no process could reserve fail without a fault.
+// display query, a data size without its data) is refused and recorded; a
+// record without its size and a stack no process could reserve fail without
+// a fault.
 TEST(KernelBadHandles, RestrictedArgumentsAndImpossibleRequestsAreRefused) {
     Kernel kernel;
+    kernel.mapInterrupt(5, 12);
     SECURITY_ATTRIBUTES attributes{sizeof attributes, nullptr, FALSE};
     const auto routine = [](LPVOID) -> DWORD { return 0; };
     HANDLE named = CreateEventW(nullptr, FALSE, FALSE, TEXT("Named"));
@@ -120,6 +122,7 @@ TEST(KernelBadHandles, RestrictedArgumentsAndImpossibleRequestsAreRefused) {
             return ChangeDisplaySettingsEx(nullptr, &mode, nullptr, CDS_TEST, &dummy) ==
                    DISP_CHANGE_BADMODE;
         },
+        [&] { return !InterruptInitialize(5, named, nullptr, 4); },
     };
     for (std::size_t i = 0; i < std::size(refused); ++i) {
         SetLastError(0);
