@@ -1,4 +1,6 @@
-// The platform's registry calls over the hosted Registry.  Keys opened
+// The platform's registry calls over the hosted Registry.  Their reserved
+// arguments, and the options and access the platform does not support, must
+// be 0 or null: anything else is refused and recorded as a kernel fault.  Keys opened
 // through them are kernel objects in the handle table; HKEY_LOCAL_MACHINE is
 // the only root.  Names arrive as UTF-16 and the Registry takes UTF-8.
 #include <cstring>
@@ -66,10 +68,13 @@ LONG openKey(Kernel::Impl& k, const std::string& path, PHKEY result) {
 
 extern "C" {
 
-LONG RegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD reserved, LPWSTR, DWORD, REGSAM,
-                     LPSECURITY_ATTRIBUTES attributes, PHKEY result, LPDWORD disposition) {
+LONG RegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD reserved, LPWSTR, DWORD options,
+                     REGSAM desired, LPSECURITY_ATTRIBUTES attributes, PHKEY result,
+                     LPDWORD disposition) {
     Kernel::Impl& k = Kernel::Impl::forCall("RegCreateKeyExW");
     if (k.refuseArgument("RegCreateKeyExW", "reserved argument not 0", reserved == 0) ||
+        k.refuseArgument("RegCreateKeyExW", "options not 0", options == 0) ||
+        k.refuseArgument("RegCreateKeyExW", "access not 0", desired == 0) ||
         k.refuseArgument("RegCreateKeyExW", "security attributes not null",
                          attributes == nullptr) ||
         result == nullptr) {
@@ -102,9 +107,10 @@ LONG RegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD reserved, LPWSTR, DWORD, RE
     return openKey(k, path, result);
 }
 
-LONG RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM, PHKEY result) {
+LONG RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM desired, PHKEY result) {
     Kernel::Impl& k = Kernel::Impl::forCall("RegOpenKeyExW");
-    if (k.refuseArgument("RegOpenKeyExW", "options not 0", options == 0) || result == nullptr) {
+    if (k.refuseArgument("RegOpenKeyExW", "options not 0", options == 0) ||
+        k.refuseArgument("RegOpenKeyExW", "access not 0", desired == 0) || result == nullptr) {
         return ERROR_INVALID_PARAMETER;
     }
     *result = nullptr;

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <utility>
 
 #include "platform/hosted/kernel.hpp"
 #include "platform/hosted/win32.h"
@@ -154,11 +153,15 @@ TEST_F(KernelRegistryCalls, NamesOutsideAsciiReachTheRegistryAsUtf8) {
     EXPECT_EQ(kernel.registry().keys().size(), keysBefore);
 }
 
-// Reserved arguments must be 0 or null: anything else is refused, changes
-// nothing and is recorded.
+// Reserved arguments, and the options and access the platform does not
+// support, must be 0 or null: anything else is refused, changes nothing and
+// is recorded.
 TEST_F(KernelRegistryCalls, ReservedArgumentsAreRefusedAndRecorded) {
+    const REGSAM kAnyAccess = 1;
     HKEY key = nullptr;
     EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, TEXT("System\\GWE"), 1, 0, &key),
+              ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, TEXT("System\\GWE"), 0, kAnyAccess, &key),
               ERROR_INVALID_PARAMETER);
     EXPECT_EQ(key, nullptr);
     key = open(TEXT("HARDWARE\\DEVICEMAP\\TOUCH"));
@@ -173,17 +176,23 @@ TEST_F(KernelRegistryCalls, ReservedArgumentsAreRefusedAndRecorded) {
     EXPECT_EQ(kernel.registry().dword("HARDWARE\\DEVICEMAP\\TOUCH", "ioBase"), 0x60u);
     RegCloseKey(key);
     SECURITY_ATTRIBUTES attributes{sizeof attributes, nullptr, FALSE};
-    for (const auto& [reservedArgument, security] :
-         {std::pair<DWORD, LPSECURITY_ATTRIBUTES>{1, nullptr}, {0, &attributes}}) {
-        EXPECT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, TEXT("New"), reservedArgument, nullptr, 0, 0,
-                                  security, &key, nullptr),
+    struct Create {
+        DWORD reserved, options;
+        REGSAM access;
+        LPSECURITY_ATTRIBUTES security;
+    };
+    for (const Create& c : {Create{1, 0, 0, nullptr}, Create{0, 1, 0, nullptr},
+                            Create{0, 0, kAnyAccess, nullptr}, Create{0, 0, 0, &attributes}}) {
+        EXPECT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, TEXT("New"), c.reserved, nullptr, c.options,
+                                  c.access, c.security, &key, nullptr),
                   ERROR_INVALID_PARAMETER);
     }
     EXPECT_FALSE(kernel.registry().keyExists("New"));
-    expectedFaults = 5;
-    const char* calls[] = {"RegOpenKeyExW: options", "RegQueryValueExW: reserved",
-                           "RegSetValueExW: reserved", "RegCreateKeyExW: reserved",
-                           "RegCreateKeyExW: security"};
+    expectedFaults = 8;
+    const char* calls[] = {"RegOpenKeyExW: options",     "RegOpenKeyExW: access",
+                           "RegQueryValueExW: reserved", "RegSetValueExW: reserved",
+                           "RegCreateKeyExW: reserved",  "RegCreateKeyExW: options",
+                           "RegCreateKeyExW: access",    "RegCreateKeyExW: security"};
     for (std::size_t i = 0; i < kernel.faults().size() && i < expectedFaults; ++i) {
         EXPECT_TRUE(kernel.faults()[i].what.starts_with(calls[i])) << kernel.faults()[i].what;
     }
