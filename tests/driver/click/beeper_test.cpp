@@ -119,6 +119,7 @@ TEST_P(BeeperSettingTest, TakesAcceptedValuesAndKeepsDefaultsForTheRest) {
 INSTANTIATE_TEST_SUITE_P(
     Range, BeeperSettingTest,
     ::testing::Values(SettingCase{"BeepFreq", dwordValue(100), 100, 50},    // divisor 11931
+                      SettingCase{"BeepFreq", dwordValue(121), 121, 50},    // 9860.99: 9860
                       SettingCase{"BeepFreq", dwordValue(3000), 3000, 50},  // divisor 397
                       SettingCase{"BeepFreq", dwordValue(99), 1500, 50},
                       SettingCase{"BeepFreq", dwordValue(3001), 1500, 50},
