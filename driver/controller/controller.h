@@ -61,7 +61,6 @@ void SetPorts(DWORD ioBase);
 /* A base the driver may talk to: not 0 (no base known; ports 0x00-0x0F are
    the DMA controller's) and with its status port inside the I/O space. */
 BOOL PortBaseUsable(DWORD ioBase);
-BOOL InputBufferEmpty(void);
 BOOL WriteData(UCHAR value);
 BOOL WriteCommand(UCHAR command);
 BOOL ReadAuxData(UCHAR* value);

@@ -110,10 +110,6 @@ BOOL PortBaseUsable(DWORD ioBase) {
     return ioBase != 0 && ioBase <= I8042_HIGHEST_PORT - I8042_STATUS_PORT_OFFSET;
 }
 
-BOOL InputBufferEmpty(void) {
-    return (ReadStatus() & I8042_STATUS_INPUT_FULL) == 0;
-}
-
 BOOL WriteData(UCHAR value) {
     if (!WaitForInputEmpty()) {
         return FALSE;
