@@ -29,8 +29,6 @@ extern const char* const kCommit;
 
 namespace {
 
-constexpr int kBadInput = 2;
-
 std::string compilerName() {
 #if defined(__clang__)
     return "clang " __clang_version__;
