@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "platform/hosted/registry.hpp"
 #include "tools/touchsim/scenario.hpp"
 
 namespace touchsim {
@@ -18,29 +19,10 @@ constexpr std::string_view kUtf32LeBom = std::string_view("\xFF\xFE\x00\x00", 4)
 constexpr std::string_view kUtf32BeBom = std::string_view("\x00\x00\xFE\xFF", 4);
 constexpr char32_t kReplacementLimit = 0x10FFFF;
 constexpr char32_t kSurrogateFirst = 0xD800;
-constexpr char32_t kLowSurrogateFirst = 0xDC00;
 constexpr char32_t kSurrogateLast = 0xDFFF;
 
 bool startsWith(const std::string& bytes, std::string_view prefix) {
     return bytes.compare(0, prefix.size(), prefix) == 0;
-}
-
-void appendUtf8(std::string& out, char32_t code) {
-    if (code < 0x80) {
-        out += static_cast<char>(code);
-    } else if (code < 0x800) {
-        out += static_cast<char>(0xC0 | (code >> 6));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    } else if (code < 0x10000) {
-        out += static_cast<char>(0xE0 | (code >> 12));
-        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (code >> 18));
-        out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    }
 }
 
 // The length of the valid UTF-8 sequence at `at` and its code point, or
@@ -95,29 +77,15 @@ std::optional<std::string> fromUtf16(const std::string& bytes, bool bigEndian) {
     if (bytes.size() % 2 != 0) {
         return std::nullopt;
     }
-    auto unit = [&](std::size_t i) {
+    std::u16string units;
+    for (std::size_t i = 2; i + 1 < bytes.size(); i += 2) {
         const auto a = static_cast<unsigned char>(bytes[i]);
         const auto b = static_cast<unsigned char>(bytes[i + 1]);
-        return static_cast<char32_t>(bigEndian ? (a << 8) | b : (b << 8) | a);
-    };
+        units.push_back(static_cast<char16_t>(bigEndian ? (a << 8) | b : (b << 8) | a));
+    }
     std::string out;
-    for (std::size_t i = 2; i < bytes.size(); i += 2) {
-        char32_t code = unit(i);
-        if (code >= kLowSurrogateFirst && code <= kSurrogateLast) {
-            return std::nullopt;
-        }
-        if (code >= kSurrogateFirst && code < kLowSurrogateFirst) {
-            if (i + 3 >= bytes.size()) {
-                return std::nullopt;
-            }
-            const char32_t low = unit(i + 2);
-            if (low < kLowSurrogateFirst || low > kSurrogateLast) {
-                return std::nullopt;
-            }
-            code = 0x10000 + ((code - kSurrogateFirst) << 10) + (low - kLowSurrogateFirst);
-            i += 2;
-        }
-        appendUtf8(out, code);
+    if (!hosted::appendUtf8(units, out)) {
+        return std::nullopt;
     }
     return out;
 }
@@ -129,11 +97,13 @@ std::string fromWindows1252(const std::string& bytes) {
         0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
         0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
         0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
-    std::string out;
+    std::u16string units;
     for (const char c : bytes) {
         const auto byte = static_cast<unsigned char>(c);
-        appendUtf8(out, byte >= 0x80 && byte < 0xA0 ? kHigh[byte - 0x80] : char32_t{byte});
+        units.push_back(byte >= 0x80 && byte < 0xA0 ? kHigh[byte - 0x80] : char16_t{byte});
     }
+    std::string out;
+    hosted::appendUtf8(units, out);  // every unit is a whole character
     return out;
 }
 
