@@ -38,11 +38,11 @@ void DefaultScenario(benchmark::State& state) {
     std::size_t bytes = 0;
     for (auto _ : state) {
         touchsim::RunOptions options;
-        options.atEnd = [&](windowing::Session& session) {
-            touchsim::writeClicksWav(wav, session, session.now());
-        };
+        touchsim::ClicksWav sound(wav);
+        options.onClick = [&sound](const sim::Click& click) { sound.heard(click); };
+        options.atEnd = [&](windowing::Session& session) { sound.finish(session.now()); };
         const touchsim::RunResult run = touchsim::runScenario(scenario, options);
-        const touchsim::Analysis analysis = touchsim::analyse(run);
+        const touchsim::Analysis& analysis = *run.analysis;
         const std::vector<touchsim::Verdict> verdicts =
             touchsim::checkExpectations(scenario, run, analysis);
         if (!touchsim::allMet(verdicts)) {

@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <deque>
 #include <memory>
 
 namespace sim {
@@ -217,6 +219,19 @@ void Speaker::update() {
             return;
         }
     }
+    if (sink_) {
+        // Changes before `now` are final (only one at `now` may still be
+        // undone): the stretch from the one before the last to the last is a
+        // finished click, if it sounded.
+        while (timeline_.size() >= 2) {
+            const SpeakerEvent& event = timeline_.front();
+            if (event.sounding) {
+                sink_(Click{event.time, timeline_[1].time - event.time, event.divisor,
+                            event.frequency});
+            }
+            timeline_.erase(timeline_.begin());
+        }
+    }
     const double frequency = on ? static_cast<double>(kTimerClockHz) / div : 0.0;
     timeline_.push_back(SpeakerEvent{now, on, div, frequency});
 }
@@ -237,12 +252,11 @@ std::vector<Click> Speaker::clicks() const {
 namespace {
 
 // Renders the square wave of the clicks block by block, so that a run of
-// any length needs one block of memory.
+// any length needs one block of memory and the clicks not yet rendered.
 class WaveRenderer {
   public:
-    WaveRenderer(std::vector<Click> clicks, int sampleRate, double amplitude)
-        : clicks_(std::move(clicks)),
-          sampleRate_(sampleRate),
+    WaveRenderer(int sampleRate, double amplitude)
+        : sampleRate_(sampleRate),
           level_(static_cast<std::int16_t>(std::lround(amplitude * 32767))) {}
 
     std::size_t sampleAt(Micros t) const {
@@ -250,17 +264,20 @@ class WaveRenderer {
             std::ceil(static_cast<double>(t) * sampleRate_ / kMicrosPerSecond));
     }
 
-    // Samples [first, first + block.size()).
+    // The next click, in time order.
+    void add(const Click& click) { clicks_.push_back(click); }
+
+    // Samples [first, first + block.size()); no later block may start before
+    // `first`, and no click to come may start before the block ends.
     void fill(std::size_t first, std::vector<std::int16_t>& block) {
         std::fill(block.begin(), block.end(), std::int16_t{0});
         const std::size_t stop = first + block.size();
-        // Clicks are in time order: skip those that ended before the block.
-        while (next_ < clicks_.size() &&
-               sampleAt(clicks_[next_].start + clicks_[next_].length) <= first) {
-            ++next_;
+        // Clicks are in time order: those that ended before the block are done.
+        while (!clicks_.empty() &&
+               sampleAt(clicks_.front().start + clicks_.front().length) <= first) {
+            clicks_.pop_front();
         }
-        for (std::size_t c = next_; c < clicks_.size(); ++c) {
-            const Click& click = clicks_[c];
+        for (const Click& click : clicks_) {
             const std::size_t from = std::max(sampleAt(click.start), first);
             if (from >= stop) {
                 break;
@@ -277,10 +294,9 @@ class WaveRenderer {
     }
 
   private:
-    std::vector<Click> clicks_;
+    std::deque<Click> clicks_;
     int sampleRate_;
     std::int16_t level_;
-    std::size_t next_ = 0;
 };
 
 void checkRendering(int sampleRate, double amplitude) {
@@ -305,54 +321,153 @@ Micros Speaker::renderEnd(std::optional<Micros> end, const std::vector<Click>& a
 std::vector<std::int16_t> Speaker::render(int sampleRate, std::optional<Micros> end,
                                           double amplitude) const {
     checkRendering(sampleRate, amplitude);
-    std::vector<Click> all = clicks();
+    const std::vector<Click> all = clicks();
     const Micros last = renderEnd(end, all);
-    WaveRenderer renderer(std::move(all), sampleRate, amplitude);
+    WaveRenderer renderer(sampleRate, amplitude);
+    for (const Click& click : all) {
+        renderer.add(click);
+    }
     std::vector<std::int16_t> samples(renderer.sampleAt(last), 0);
     renderer.fill(0, samples);
     return samples;
 }
 
-#if TOUCH_SIM_WAV
 void Speaker::writeWav(const std::string& path, int sampleRate, std::optional<Micros> end,
                        double amplitude) const {
-    // Samples rendered and written at a time: a second and a half at 44.1 kHz.
-    constexpr std::size_t kBlockSamples = 1 << 16;
-    checkRendering(sampleRate, amplitude);
-    std::vector<Click> all = clicks();
+    WavWriter writer(path, sampleRate, amplitude);
+    const std::vector<Click> all = clicks();
     const Micros last = renderEnd(end, all);
-    WaveRenderer renderer(std::move(all), sampleRate, amplitude);
-    const std::size_t total = renderer.sampleAt(last);
-    // A WAV file's sizes are 32-bit: data past 4 GiB (some 13.5 hours at
-    // 44.1 kHz) goes into RF64, the WAV form with 64-bit sizes.
-    constexpr std::uint64_t kWavDataLimit = 0xFFFF'FFFFu - 1024;
-    const bool large = static_cast<std::uint64_t>(total) * sizeof(std::int16_t) > kWavDataLimit;
+    for (const Click& click : all) {
+        if (click.start < last) {
+            writer.add(click);
+        }
+    }
+    writer.finish(last);
+}
+
+#if TOUCH_SIM_WAV
+namespace {
+
+using SoundFile = std::unique_ptr<SNDFILE, int (*)(SNDFILE*)>;
+
+int checkedRate(int sampleRate, double amplitude) {
+    checkRendering(sampleRate, amplitude);
+    return sampleRate;
+}
+
+SoundFile openSound(const std::string& path, int sampleRate, bool large) {
     SF_INFO info{};
     info.samplerate = sampleRate;
     info.channels = 1;
     info.format = (large ? SF_FORMAT_RF64 : SF_FORMAT_WAV) | SF_FORMAT_PCM_16;
-    std::unique_ptr<SNDFILE, int (*)(SNDFILE*)> file(sf_open(path.c_str(), SFM_WRITE, &info),
-                                                     &sf_close);
+    SoundFile file(sf_open(path.c_str(), SFM_WRITE, &info), &sf_close);
     if (!file) {
         throw WavError(path + ": cannot write the WAV file: " + sf_strerror(nullptr));
     }
-    std::vector<std::int16_t> block;
-    for (std::size_t first = 0; first < total; first += kBlockSamples) {
-        block.resize(std::min(kBlockSamples, total - first));
-        renderer.fill(first, block);
-        const auto count = static_cast<sf_count_t>(block.size());
-        if (sf_write_short(file.get(), block.data(), count) != count) {
-            throw WavError(path + ": writing the samples failed: " + sf_strerror(file.get()));
+    return file;
+}
+
+}  // namespace
+
+struct WavWriter::Impl {
+    // Samples rendered and written at a time: a second and a half at 44.1 kHz.
+    static constexpr std::size_t kBlockSamples = 1 << 16;
+
+    Impl(std::string p, int rate, double amplitude, std::uint64_t limit)
+        : path(std::move(p)),
+          sampleRate(rate),
+          wavLimit(limit),
+          renderer(checkedRate(rate, amplitude), amplitude),
+          file(openSound(path, rate, false)) {}
+
+    // Renders and writes samples [written, stop).
+    void writeUpTo(std::size_t stop) {
+        while (written < stop) {
+            block.resize(std::min(kBlockSamples, stop - written));
+            if (!large && (written + block.size()) * sizeof(std::int16_t) > wavLimit) {
+                becomeLarge();
+            }
+            renderer.fill(written, block);
+            const auto count = static_cast<sf_count_t>(block.size());
+            if (sf_write_short(file.get(), block.data(), count) != count) {
+                throw WavError(path + ": writing the samples failed: " + sf_strerror(file.get()));
+            }
+            written += block.size();
         }
     }
-    if (sf_close(file.release()) != 0) {
-        throw WavError(path + ": closing the WAV file failed");
+
+    // The samples so far go into an RF64 file that takes the WAV file's place.
+    void becomeLarge() {
+        const std::string wide = path + ".rf64";
+        close();
+        SF_INFO info{};
+        SoundFile in(sf_open(path.c_str(), SFM_READ, &info), &sf_close);
+        if (!in) {
+            throw WavError(path + ": cannot read the WAV file back: " + sf_strerror(nullptr));
+        }
+        SoundFile out = openSound(wide, sampleRate, true);
+        std::vector<std::int16_t> copy(kBlockSamples);
+        for (;;) {
+            const sf_count_t got =
+                sf_read_short(in.get(), copy.data(), static_cast<sf_count_t>(copy.size()));
+            if (got <= 0) {
+                break;
+            }
+            if (sf_write_short(out.get(), copy.data(), got) != got) {
+                throw WavError(wide + ": writing the samples failed: " + sf_strerror(out.get()));
+            }
+        }
+        in.reset();
+        if (std::rename(wide.c_str(), path.c_str()) != 0) {
+            throw WavError(path + ": cannot replace it with the RF64 file");
+        }
+        file = std::move(out);
+        large = true;
     }
+
+    void close() {
+        if (file && sf_close(file.release()) != 0) {
+            throw WavError(path + ": closing the WAV file failed");
+        }
+    }
+
+    std::string path;
+    int sampleRate;
+    std::uint64_t wavLimit;
+    WaveRenderer renderer;
+    SoundFile file;
+    bool large = false;
+    std::size_t written = 0;  // samples
+    std::vector<std::int16_t> block;
+};
+
+WavWriter::WavWriter(std::string path, int sampleRate, double amplitude, std::uint64_t wavLimit)
+    : impl_(std::make_unique<Impl>(std::move(path), sampleRate, amplitude, wavLimit)) {}
+
+WavWriter::~WavWriter() = default;
+
+void WavWriter::add(const Click& click) {
+    impl_->renderer.add(click);
+    // No later click starts before this one: the blocks that end before its
+    // start are final.
+    const std::size_t start = impl_->renderer.sampleAt(click.start);
+    impl_->writeUpTo(start - start % Impl::kBlockSamples);
+}
+
+void WavWriter::finish(Micros end) {
+    impl_->writeUpTo(impl_->renderer.sampleAt(end));
+    impl_->close();
 }
 #else
-void Speaker::writeWav(const std::string& path, int, std::optional<Micros>, double) const {
+struct WavWriter::Impl {};
+
+WavWriter::WavWriter(std::string path, int, double, std::uint64_t) {
     throw WavError(path + ": this build has no WAV output (libsndfile is not available)");
 }
+
+WavWriter::~WavWriter() = default;
+void WavWriter::add(const Click&) {}
+void WavWriter::finish(Micros) {}
 #endif
 
 }  // namespace sim

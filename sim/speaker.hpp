@@ -24,6 +24,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -84,7 +86,13 @@ class Speaker : public hosted::PortDevice {
     // ---- Recording ----
     const std::vector<SpeakerEvent>& timeline() const { return timeline_; }
     // Each stretch of sound at one divisor; one still sounding ends at now().
+    // With a click sink set, only those not yet handed to it.
     std::vector<Click> clicks() const;
+    // Hands each click to `sink` once it can no longer change (a later
+    // change of the sound has come), and keeps no timeline before it, so
+    // that a long run's memory does not grow with its clicks.  The clicks
+    // not yet handed over are those clicks() gives.
+    void setClickSink(std::function<void(const Click&)> sink) { sink_ = std::move(sink); }
 
     // Render the timeline from time 0 to `end` (default: now(), and at least
     // the end of the last click) as a square wave of the given amplitude
@@ -122,6 +130,35 @@ class Speaker : public hosted::PortDevice {
     std::optional<std::uint16_t> latch_;
     std::uint64_t ignoredControlWords_ = 0;
     std::vector<SpeakerEvent> timeline_;
+    std::function<void(const Click&)> sink_;
+};
+
+// Writes the speaker's sound as a 16-bit mono WAV file while the clicks
+// come, a block at a time, so that neither the clicks nor the sound are held
+// for the whole run.  Past `wavLimit` bytes of samples (4 GiB, the most a
+// WAV file's 32-bit sizes hold, some 13.5 hours at 44.1 kHz) the file is
+// rewritten as RF64, the WAV form with 64-bit sizes, and goes on as that.
+// Throws WavError naming the path, also in a build without libsndfile
+// (TOUCH_SIM_WAV 0).
+class WavWriter {
+  public:
+    static constexpr std::uint64_t kWavDataLimit = 0xFFFF'FFFFu - 1024;
+
+    explicit WavWriter(std::string path, int sampleRate = 44'100, double amplitude = 0.25,
+                       std::uint64_t wavLimit = kWavDataLimit);
+    ~WavWriter();
+    WavWriter(const WavWriter&) = delete;
+    WavWriter& operator=(const WavWriter&) = delete;
+
+    // The next click, in time order.
+    void add(const Click& click);
+    // The sound up to `end`, and the file closed.
+    void finish(Micros end);
+
+    struct Impl;
+
+  private:
+    std::unique_ptr<Impl> impl_;
 };
 
 }  // namespace sim

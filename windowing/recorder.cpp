@@ -51,10 +51,11 @@ BOOL Recorder::deliver(TOUCH_PANEL_SAMPLE_FLAGS flags, INT x, INT y) {
 }
 
 BOOL Recorder::record(TOUCH_PANEL_SAMPLE_FLAGS flags, INT x, INT y) {
-    samples_.push_back(Sample{virtualNow(), flags, x, y});
+    const Sample sample{virtualNow(), flags, x, y};
+    if (keep_) {
+        samples_.push_back(sample);
+    }
     if (hook_) {
-        // A copy: the hook may grow samples_.
-        const Sample sample = samples_.back();
         hook_(sample);
     }
     return answer_;

@@ -66,6 +66,9 @@ class Recorder {
     // What the callback answers the driver (TRUE unless changed).
     void setAnswer(BOOL answer) { answer_ = answer; }
     void setHook(Hook hook) { hook_ = std::move(hook); }
+    // Whether samples are kept (they are unless turned off): a long run
+    // that only passes them to its hook keeps none.
+    void setKeep(bool keep) { keep_ = keep; }
 
   private:
     static BOOL deliver(TOUCH_PANEL_SAMPLE_FLAGS flags, INT x, INT y);
@@ -74,6 +77,7 @@ class Recorder {
     std::vector<Sample> samples_;
     BOOL answer_ = TRUE;
     Hook hook_;
+    bool keep_ = true;
 };
 
 }  // namespace windowing

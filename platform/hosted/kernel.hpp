@@ -85,6 +85,12 @@ struct Preemption {
     Micros timeSlice = 100'000;  // Target: the quantum of equal priorities
 };
 
+struct CursorMove {
+    Micros time;
+    int x;
+    int y;
+};
+
 struct KernelConfig {
     std::uint32_t tickStart = 0;  // GetTickCount() at virtual time 0
     SchedulePolicy policy = SchedulePolicy::Priority;
@@ -97,6 +103,11 @@ struct KernelConfig {
     bool tracePorts = false;                      // record every port access with its time
     bool traceKernel = true;                      // record switches, waits, signals, interrupts
     std::size_t traceLimit = 1'000'000;  // trace lines kept; later ones only count in the hash
+    // Every SetCursorPos is kept in cursorMoves() unless this is false (a
+    // long run that needs only a summary); onCursorMove, when set, is told of
+    // each as it happens, on the calling thread.
+    bool keepCursorMoves = true;
+    std::function<void(const CursorMove&)> onCursorMove;
     // What the platform leaves undefined is filled with this byte: the buffer
     // of a RegQueryValueExW too small for the value.
     std::uint8_t undefinedFill = 0xA5;
@@ -141,12 +152,6 @@ struct KernelFault {
     Micros time;
     std::string thread;
     std::string what;
-};
-
-struct CursorMove {
-    Micros time;
-    int x;
-    int y;
 };
 
 struct PortAccess {

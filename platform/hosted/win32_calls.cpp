@@ -298,7 +298,13 @@ LONG ChangeDisplaySettingsEx(LPCWSTR deviceName, LPDEVMODEW mode, HWND window, D
 
 BOOL SetCursorPos(int x, int y) {
     Kernel::Impl& k = kernelFor("SetCursorPos");
-    k.cursorMoves.push_back(hosted::CursorMove{k.now(), x, y});
+    const hosted::CursorMove move{k.now(), x, y};
+    if (k.config().keepCursorMoves) {
+        k.cursorMoves.push_back(move);
+    }
+    if (k.config().onCursorMove) {
+        k.config().onCursorMove(move);
+    }
     k.trace("moves the cursor to " + std::to_string(x) + "," + std::to_string(y));
     return TRUE;
 }

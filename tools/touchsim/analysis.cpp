@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <deque>
+#include <limits>
 
 namespace touchsim {
 
@@ -28,141 +30,21 @@ double distanceToSegment(sim::Point p, sim::Point a, sim::Point b) {
     return std::hypot(p.x - (a.x + t * dx), p.y - (a.y + t * dy));
 }
 
-SampleStats sampleStats(const RunResult& run) {
-    SampleStats stats;
-    stats.delivered = run.samples.size();
-    std::size_t intervals = 0;
-    bool inTouch = false;
-    Micros first = 0;
-    Micros last = 0;
-    auto endTouch = [&] {
-        if (inTouch) {
-            stats.penDownSeconds += static_cast<double>(last - first) / 1e6;
-            inTouch = false;
-        }
-    };
-    bool headless = false;  // in a touch whose pen-down was not delivered
-    for (const windowing::Sample& s : run.samples) {
-        if (run.calibratedAt(s.time)) {
-            ++stats.calibrated;
-        }
-        if (s.penDown()) {
-            endTouch();
-            headless = false;
-            ++stats.touches;
-        } else if (!inTouch && (s.down() || headless)) {
-            headless = s.down();
-            ++stats.afterCapture;
-            continue;
-        }
-        if (!s.down()) {
-            endTouch();
-            continue;
-        }
-        ++stats.downSamples;
-        if (inTouch) {
-            ++intervals;
-        } else {
-            inTouch = true;
-            first = s.time;
-        }
-        last = s.time;
-    }
-    endTouch();
-    if (stats.penDownSeconds > 0) {
-        stats.ratePerSecond = static_cast<double>(intervals) / stats.penDownSeconds;
-    }
-    return stats;
-}
-
-// The finger stroke that a delivered touch starting at `t` came from: the
-// last one pressed at or before `t`, if it was not lifted too long before.
-std::optional<std::size_t> strokeAt(const RunResult& run, Micros t) {
-    const auto after = std::upper_bound(
-        run.strokes.begin(), run.strokes.end(), t,
-        [](Micros time, const FingerStroke& stroke) { return time < stroke.down; });
-    if (after == run.strokes.begin()) {
-        return std::nullopt;
-    }
-    const std::size_t index = static_cast<std::size_t>(after - run.strokes.begin()) - 1;
-    if (t > run.strokes[index].up + kLiftGrace) {
-        return std::nullopt;
-    }
-    return index;
-}
-
-// Each delivered touch, from its pen-down sample to its pen-up sample, is
-// compared with the finger stroke it came from, when both its press and its
-// lift fell while the driver was calibrated.
-StrokeAccuracy strokeAccuracy(const RunResult& run) {
-    StrokeAccuracy accuracy;
-    double sum = 0;
-    std::optional<std::size_t> stroke;  // of the touch being delivered
-    bool touchOpen = false;
-    std::vector<bool> compared(run.strokes.size(), false);
-    std::vector<bool> leftOut(run.strokes.size(), false);
-    for (std::size_t i = 0; i < run.samples.size(); ++i) {
-        const windowing::Sample& s = run.samples[i];
-        if (s.penDown() || !touchOpen) {
-            stroke = strokeAt(run, s.time);
-            touchOpen = true;
-        }
-        if (s.penUp()) {
-            touchOpen = false;
-        }
-        if (!stroke) {
-            continue;
-        }
-        const FingerStroke& finger = run.strokes[*stroke];
-        if (!run.calibratedAt(finger.down) || !run.calibratedAt(finger.up)) {
-            continue;
-        }
-        if (finger.offDisplay) {
-            // The driver clamps to the display, so such samples say nothing
-            // of its accuracy.
-            leftOut[*stroke] = true;
-            continue;
-        }
-        const sim::Point at = samplePixel(s);
-        const Micros from = s.time > kReportLag ? s.time - kReportLag : 0;
-        const std::optional<double> d = distanceToPath(finger.path, at, from, s.time);
-        if (!d) {
-            continue;
-        }
-        accuracy.deviations.push_back(SampleDeviation{i, *stroke, at, *d});
-        sum += *d;
-        accuracy.worstPx = std::max(accuracy.worstPx.value_or(0), *d);
-        compared[*stroke] = true;
-    }
-    accuracy.strokes = static_cast<std::size_t>(std::count(compared.begin(), compared.end(), true));
-    accuracy.offDisplay =
-        static_cast<std::size_t>(std::count(leftOut.begin(), leftOut.end(), true));
-    if (!accuracy.deviations.empty()) {
-        accuracy.meanPx = sum / static_cast<double>(accuracy.deviations.size());
-    }
-    return accuracy;
-}
-
-ClickStats clickStats(const RunResult& run) {
+ClickStats clickStats(const ClickLog& clicks) {
     ClickStats stats;
-    stats.count = run.clicks.size();
-    if (run.clicks.empty()) {
+    stats.count = clicks.size();
+    if (clicks.empty()) {
         return stats;
     }
-    double frequencies = 0;
-    double lengths = 0;
-    for (const sim::Click& click : run.clicks) {
-        frequencies += click.frequency;
-        lengths += static_cast<double>(click.length) / 1e3;
-        stats.longestMs =
-            std::max(stats.longestMs.value_or(0), static_cast<double>(click.length) / 1e3);
-        stats.lowestHz = std::min(stats.lowestHz.value_or(click.frequency), click.frequency);
-        stats.highestHz = std::max(stats.highestHz.value_or(click.frequency), click.frequency);
-    }
-    stats.meanFrequencyHz = frequencies / static_cast<double>(run.clicks.size());
-    stats.meanLengthMs = lengths / static_cast<double>(run.clicks.size());
+    stats.longestMs = clicks.longestMs();
+    stats.lowestHz = clicks.lowestHz();
+    stats.highestHz = clicks.highestHz();
+    stats.meanFrequencyHz = clicks.frequencySum() / static_cast<double>(clicks.size());
+    stats.meanLengthMs = clicks.lengthSumMs() / static_cast<double>(clicks.size());
     return stats;
 }
+
+constexpr Micros kForever = std::numeric_limits<Micros>::max();
 
 }  // namespace
 
@@ -209,8 +91,261 @@ std::optional<double> distanceToPath(const std::vector<TimedPoint>& path, sim::P
     return best;
 }
 
+struct Analyser::State {
+    Sinks sinks;
+    bool keepDeviations = false;
+
+    // Calibrated spans: the ended ones, and the one still open.
+    std::vector<CalibratedSpan> spans;
+    std::optional<Micros> openFrom;
+    // Finger strokes from index `base` on; a touch pressed at `pressed`
+    // whose path is not known yet comes after them.
+    std::deque<FingerStroke> strokes;
+    std::size_t base = 0;
+    std::optional<Micros> pressed;
+    std::deque<windowing::Sample> held;
+
+    Analysis figures;
+    // The samples' figures so far.
+    std::size_t intervals = 0;
+    bool inTouch = false;
+    bool headless = false;  // in a touch whose pen-down was not delivered
+    Micros first = 0;
+    Micros last = 0;
+    // The stroke accuracy's so far.
+    double sum = 0;
+    std::optional<std::size_t> stroke;  // of the touch being delivered
+    bool touchOpen = false;
+    std::optional<std::size_t> lastCompared;
+    std::optional<std::size_t> lastLeftOut;
+
+    bool calibratedAt(Micros t) const {
+        return (openFrom && *openFrom <= t) ||
+               std::any_of(spans.begin(), spans.end(),
+                           [t](const CalibratedSpan& span) { return span.contains(t); });
+    }
+
+    const FingerStroke& strokeAt(std::size_t index) const { return strokes[index - base]; }
+
+    // The finger stroke that a delivered touch starting at `t` came from:
+    // the last one pressed at or before `t`, if it was not lifted too long
+    // before.  `open` tells that it is the touch whose path is not known yet.
+    std::optional<std::size_t> strokeFor(Micros t, bool& open) const {
+        open = pressed && *pressed <= t;
+        if (open) {
+            return std::nullopt;
+        }
+        const auto after =
+            std::upper_bound(strokes.begin(), strokes.end(), t,
+                             [](Micros time, const FingerStroke& s) { return time < s.down; });
+        if (after == strokes.begin()) {
+            return std::nullopt;
+        }
+        const std::size_t index = base + static_cast<std::size_t>(after - strokes.begin()) - 1;
+        if (t > strokeAt(index).up + kLiftGrace) {
+            return std::nullopt;
+        }
+        return index;
+    }
+
+    void endTouch() {
+        if (inTouch) {
+            figures.samples.penDownSeconds += static_cast<double>(last - first) / 1e6;
+            inTouch = false;
+        }
+    }
+
+    void count(const windowing::Sample& s, bool calibrated) {
+        SampleStats& stats = figures.samples;
+        ++stats.delivered;
+        if (calibrated) {
+            ++stats.calibrated;
+        }
+        if (s.penDown()) {
+            endTouch();
+            headless = false;
+            ++stats.touches;
+        } else if (!inTouch && (s.down() || headless)) {
+            headless = s.down();
+            ++stats.afterCapture;
+            return;
+        }
+        if (!s.down()) {
+            endTouch();
+            return;
+        }
+        ++stats.downSamples;
+        if (inTouch) {
+            ++intervals;
+        } else {
+            inTouch = true;
+            first = s.time;
+        }
+        last = s.time;
+    }
+
+    // Each delivered touch, from its pen-down sample to its pen-up sample, is
+    // compared with the finger stroke it came from, when both its press and
+    // its lift fell while the driver was calibrated.
+    void compare(const windowing::Sample& s, std::size_t index) {
+        if (!stroke) {
+            return;
+        }
+        const FingerStroke& finger = strokeAt(*stroke);
+        if (!calibratedAt(finger.down) || !calibratedAt(finger.up)) {
+            return;
+        }
+        StrokeAccuracy& accuracy = figures.stroke;
+        if (finger.offDisplay) {
+            // The driver clamps to the display, so such samples say nothing
+            // of its accuracy.
+            if (lastLeftOut != stroke) {
+                ++accuracy.offDisplay;
+                lastLeftOut = stroke;
+            }
+            return;
+        }
+        const sim::Point at = samplePixel(s);
+        const Micros from = s.time > kReportLag ? s.time - kReportLag : 0;
+        const std::optional<double> d = distanceToPath(finger.path, at, from, s.time);
+        if (!d) {
+            return;
+        }
+        const SampleDeviation deviation{index, *stroke, at, *d};
+        ++accuracy.samples;
+        if (keepDeviations) {
+            accuracy.deviations.push_back(deviation);
+        }
+        if (sinks.deviation) {
+            sinks.deviation(deviation);
+        }
+        sum += *d;
+        accuracy.worstPx = std::max(accuracy.worstPx.value_or(0), *d);
+        if (lastCompared != stroke) {
+            ++accuracy.strokes;
+            lastCompared = stroke;
+        }
+    }
+
+    // Takes in the held samples that `now` has settled, in order.
+    void settle(Micros now) {
+        while (!held.empty() && held.front().time < now) {
+            const windowing::Sample& s = held.front();
+            std::optional<std::size_t> next = stroke;
+            if (s.penDown() || !touchOpen) {
+                bool open = false;
+                next = strokeFor(s.time, open);
+                if (open) {
+                    return;  // its touch's path is not known yet
+                }
+            }
+            if (next && strokeAt(*next).up >= now) {
+                return;  // whether the driver was calibrated at the lift is not settled
+            }
+            stroke = next;
+            touchOpen = !s.penUp();
+            const bool calibrated = calibratedAt(s.time);
+            const std::size_t index = figures.samples.delivered;
+            count(s, calibrated);
+            compare(s, index);
+            if (sinks.settled) {
+                sinks.settled(s, calibrated);
+            }
+            forgetStrokesBefore(s.time);
+            held.pop_front();
+        }
+    }
+
+    // Later samples can belong only to the touch being delivered, the last
+    // stroke pressed by `t`, or later ones.
+    void forgetStrokesBefore(Micros t) {
+        const auto after =
+            std::upper_bound(strokes.begin(), strokes.end(), t,
+                             [](Micros time, const FingerStroke& s) { return time < s.down; });
+        if (after == strokes.begin()) {
+            return;
+        }
+        std::size_t keep = base + static_cast<std::size_t>(after - strokes.begin()) - 1;
+        if (stroke) {
+            keep = std::min(keep, *stroke);
+        }
+        while (base < keep) {
+            strokes.pop_front();
+            ++base;
+        }
+    }
+};
+
+Analyser::Analyser(Sinks sinks, bool keepDeviations) : state_(std::make_unique<State>()) {
+    state_->sinks = std::move(sinks);
+    state_->keepDeviations = keepDeviations;
+}
+
+Analyser::~Analyser() = default;
+
+void Analyser::calibrationSet(Micros from) {
+    state_->openFrom = from;
+}
+
+void Analyser::calibrationEnded(Micros to) {
+    if (state_->openFrom) {
+        state_->spans.push_back(CalibratedSpan{*state_->openFrom, to});
+        state_->openFrom.reset();
+    }
+}
+
+void Analyser::press(Micros down) {
+    state_->pressed = down;
+}
+
+void Analyser::stroke(const FingerStroke& stroke) {
+    state_->pressed.reset();
+    state_->strokes.push_back(stroke);
+}
+
+void Analyser::sample(const windowing::Sample& sample) {
+    state_->held.push_back(sample);
+    state_->settle(sample.time);
+}
+
+void Analyser::settle(Micros now) {
+    state_->settle(now);
+}
+
+Analysis Analyser::finish(const ClickLog& clicks) {
+    State& s = *state_;
+    s.pressed.reset();
+    s.settle(kForever);
+    s.endTouch();
+    SampleStats& stats = s.figures.samples;
+    if (stats.penDownSeconds > 0) {
+        stats.ratePerSecond = static_cast<double>(s.intervals) / stats.penDownSeconds;
+    }
+    StrokeAccuracy& accuracy = s.figures.stroke;
+    if (accuracy.samples > 0) {
+        accuracy.meanPx = s.sum / static_cast<double>(accuracy.samples);
+    }
+    s.figures.clicks = clickStats(clicks);
+    return s.figures;
+}
+
+std::size_t Analyser::held() const {
+    return state_->held.size() + state_->strokes.size();
+}
+
 Analysis analyse(const RunResult& run) {
-    return Analysis{sampleStats(run), strokeAccuracy(run), clickStats(run)};
+    Analyser analyser({}, true);
+    for (const CalibratedSpan& span : run.calibrated) {
+        analyser.calibrationSet(span.from);
+        analyser.calibrationEnded(span.to);
+    }
+    for (const FingerStroke& stroke : run.strokes) {
+        analyser.stroke(stroke);
+    }
+    for (const windowing::Sample& sample : run.samples) {
+        analyser.sample(sample);
+    }
+    return analyser.finish(run.clicks);
 }
 
 }  // namespace touchsim

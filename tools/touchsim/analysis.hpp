@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -26,17 +28,10 @@ struct SampleStats {
     std::optional<double> ratePerSecond;  // down samples a second while the pen was down
 };
 
-// One delivered sample compared with the finger.
-struct SampleDeviation {
-    std::size_t sample = 0;  // index into RunResult::samples
-    std::size_t stroke = 0;  // index into RunResult::strokes
-    sim::Point at;           // pixels
-    double distancePx = 0;   // to the finger's path over the preceding 100 ms
-};
-
 struct StrokeAccuracy {
-    std::vector<SampleDeviation> deviations;
-    std::size_t strokes = 0;     // touches compared (made while calibrated)
+    std::size_t samples = 0;                  // compared
+    std::vector<SampleDeviation> deviations;  // each of them, when the run kept them
+    std::size_t strokes = 0;                  // touches compared (made while calibrated)
     std::size_t offDisplay = 0;  // touches left out because the finger left the display
     std::optional<double> meanPx;
     std::optional<double> worstPx;
@@ -57,6 +52,43 @@ struct Analysis {
     ClickStats clicks;
 };
 
+// The figures of a run drawn as it goes: samples in delivery order, finger
+// strokes in the order pressed, calibrated spans as they open and close.  A
+// sample is taken into the figures once virtual time has passed it (before
+// then a calibration may still be set or ended at its instant) and, when it
+// belongs to a touch, once that touch's lift is known and past; until then
+// it is held, with the strokes that later samples may still belong to.
+class Analyser {
+  public:
+    struct Sinks {
+        std::function<void(const windowing::Sample&, bool calibrated)> settled;
+        std::function<void(const SampleDeviation&)> deviation;
+    };
+    Analyser(Sinks sinks, bool keepDeviations);
+    ~Analyser();
+    Analyser(const Analyser&) = delete;
+    Analyser& operator=(const Analyser&) = delete;
+
+    void calibrationSet(hosted::Micros from);  // samples from here on are screen quarter pixels
+    void calibrationEnded(hosted::Micros to);  // ... until here
+    void press(hosted::Micros down);           // a touch whose path is not known yet
+    void stroke(const FingerStroke& stroke);   // a touch's whole path (ends a press)
+    void sample(const windowing::Sample& sample);
+    // Takes in what virtual time `now` has settled.
+    void settle(hosted::Micros now);
+    // Takes in everything held, and the clicks; call once.
+    Analysis finish(const ClickLog& clicks);
+
+    // Samples and strokes held, waiting to be taken in.
+    std::size_t held() const;
+
+    struct State;
+
+  private:
+    std::unique_ptr<State> state_;
+};
+
+// The figures of a run whose samples and strokes were kept.
 Analysis analyse(const RunResult& run);
 
 // The distance from `p` to the path the finger travelled between `from` and

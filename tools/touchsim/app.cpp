@@ -1,10 +1,14 @@
 #include "tools/touchsim/app.hpp"
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <iostream>
+#include <optional>
 #include <sstream>
 #include <system_error>
 
@@ -130,11 +134,32 @@ int play(const AppOptions& options, std::ostream& out, std::ostream& err) {
     if (options.realtime && !options.json && !options.quiet) {
         run.onSample = [&out](const windowing::Sample& s) { printLive(out, s); };
     }
+    // What grows with the run is written as it goes, not kept: the sound,
+    // the samples once settled, the drawing of the strokes.
+    run.keep = false;
+#if TOUCH_SIM_WAV
+    ClicksWav wav(folder.file("clicks.wav"));
+    run.onClick = [&wav](const sim::Click& click) { wav.heard(click); };
+#endif
+    std::ofstream csv(folder.file("samples.csv"), std::ios::binary);
+    if (!csv) {
+        throw ScenarioError(folder.file("samples.csv").string(), 0, "",
+                            std::string("cannot write: ") + std::strerror(errno));
+    }
+    writeSamplesHeader(csv);
+    run.onSettledSample = [&csv](const windowing::Sample& s, bool calibrated) {
+        writeSampleRow(csv, s, calibrated);
+    };
+    std::optional<StrokeDrawing> drawing(std::in_place, scenario.machine.display,
+                                         folder.file("stroke.svg"));
+    run.onStroke = [&drawing](const FingerStroke& stroke) { drawing->stroke(stroke); };
+    run.onDeviation = [&drawing](const SampleDeviation& d) { drawing->sample(d); };
     run.atEnd = [&](windowing::Session& session) {
 #if TOUCH_SIM_WAV
-        writeClicksWav(folder.file("clicks.wav"), session, session.now());
+        wav.finish(session.now());
         artifacts.push_back("clicks.wav");
 #else
+        (void)session;
         if (!options.quiet) {
             err << "touchsim: clicks.wav not written: this build has no WAV output\n";
         }
@@ -158,18 +183,22 @@ int play(const AppOptions& options, std::ostream& out, std::ostream& err) {
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     progress.clear();
 
-    const Analysis analysis = analyse(result);
+    const Analysis& analysis = *result.analysis;
     const std::vector<Verdict> verdicts = checkExpectations(scenario, result, analysis);
-    stream("samples.csv", [&](std::ostream& csv) { writeSamplesCsv(csv, result); });
+    csv.close();
+    if (!csv) {
+        throw ScenarioError(folder.file("samples.csv").string(), 0, "",
+                            std::string("cannot write: ") + std::strerror(errno));
+    }
+    artifacts.push_back("samples.csv");
     if (!result.calibrations.empty()) {
         write("calibration.svg",
               calibrationSvg(result.calibrations.back(), scenario.machine.display));
     }
-    if (!result.strokes.empty()) {
-        stream("stroke.svg", [&](std::ostream& svg) {
-            writeStrokeSvg(svg, result, analysis, scenario.machine.display);
-        });
+    if (drawing->strokes() > 0) {
+        stream("stroke.svg", [&](std::ostream& svg) { drawing->write(svg, analysis); });
     }
+    drawing.reset();  // and its scratch files with it
     artifacts.push_back("summary.json");
     std::vector<std::string> registryFiles;
     if (!scenario.registry.file.empty()) {

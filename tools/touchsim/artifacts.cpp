@@ -46,6 +46,17 @@ std::string escape(const std::string& text) {
     return out;
 }
 
+// Pixel coordinates on the display to SVG units.
+class PlotScale {
+  public:
+    explicit PlotScale(const sim::DisplayConfig& display) : scale_(kPlotWidth / display.width) {}
+    double x(double px) const { return kMargin + px * scale_; }
+    double y(double py) const { return kMargin + py * scale_; }
+
+  private:
+    double scale_;
+};
+
 // An SVG picture of the display: pixel coordinates in, SVG units out.
 class DisplayPlot {
   public:
@@ -143,14 +154,21 @@ void writeFile(const std::filesystem::path& path, const std::function<void(std::
     }
 }
 
-void writeSamplesCsv(std::ostream& out, const RunResult& run) {
+void writeSamplesHeader(std::ostream& out) {
     out << "time_ms,flags,x,y,unit\n";
+}
+
+void writeSampleRow(std::ostream& out, const windowing::Sample& s, bool calibrated) {
+    char buffer[96];
+    std::snprintf(buffer, sizeof buffer, "%.3f,%s,%d,%d,%s\n", static_cast<double>(s.time) / 1000.0,
+                  flagsText(s.flags).c_str(), s.x, s.y, calibrated ? "quarter-pixel" : "raw");
+    out << buffer;
+}
+
+void writeSamplesCsv(std::ostream& out, const RunResult& run) {
+    writeSamplesHeader(out);
     for (const windowing::Sample& s : run.samples) {
-        char buffer[96];
-        std::snprintf(buffer, sizeof buffer, "%.3f,%s,%d,%d,%s\n",
-                      static_cast<double>(s.time) / 1000.0, flagsText(s.flags).c_str(), s.x, s.y,
-                      run.calibratedAt(s.time) ? "quarter-pixel" : "raw");
-        out << buffer;
+        writeSampleRow(out, s, run.calibratedAt(s.time));
     }
 }
 
@@ -241,43 +259,122 @@ std::string calibrationSvg(const CalibrationRecord& record, const sim::DisplayCo
     return text.str();
 }
 
-void writeStrokeSvg(std::ostream& svg, const RunResult& run, const Analysis& analysis,
-                    const sim::DisplayConfig& display) {
-    DisplayPlot plot(svg, display);
+StrokeDrawing::StrokeDrawing(const sim::DisplayConfig& display)
+    : display_(display),
+      paths_(std::make_unique<std::stringstream>()),
+      dots_(std::make_unique<std::stringstream>()) {}
+
+StrokeDrawing::StrokeDrawing(const sim::DisplayConfig& display,
+                             const std::filesystem::path& scratch)
+    : display_(display) {
+    constexpr auto kMode = std::ios::in | std::ios::out | std::ios::trunc | std::ios::binary;
+    for (const char* suffix : {".paths", ".dots"}) {
+        std::filesystem::path file = scratch;
+        file += suffix;
+        auto stream = std::make_unique<std::fstream>(file, kMode);
+        if (!*stream) {
+            throw ScenarioError(file.string(), 0, "",
+                                std::string("cannot write: ") + std::strerror(errno));
+        }
+        scratch_.push_back(file);
+        (paths_ ? dots_ : paths_) = std::move(stream);
+    }
+}
+
+StrokeDrawing::~StrokeDrawing() {
+    paths_.reset();
+    dots_.reset();
+    for (const std::filesystem::path& file : scratch_) {
+        std::error_code ignored;
+        std::filesystem::remove(file, ignored);
+    }
+}
+
+bool StrokeDrawing::firstTime(const std::string& drawing) {
+    // Enough to leave out the repeats of a long run's touches; past it every
+    // drawing is drawn, so that memory stays bounded.
+    constexpr std::size_t kRemembered = 1 << 16;
+    const std::size_t hash = std::hash<std::string>{}(drawing);
+    if (drawn_.count(hash) != 0) {
+        return false;
+    }
+    if (drawn_.size() < kRemembered) {
+        drawn_.insert(hash);
+    }
+    return true;
+}
+
+void StrokeDrawing::stroke(const FingerStroke& stroke) {
+    // A point closer than this to the last one drawn adds nothing to a line
+    // 6 units wide.
+    constexpr double kThinPx = 1;
+    ++strokes_;
+    const PlotScale plot(display_);
+    std::ostringstream out;
+    // One polyline per stretch the finger travelled; a jump starts another.
+    const char* polyline =
+        "<polyline fill=\"none\" stroke=\"#7fb2f0\" stroke-width=\"6\" "
+        "stroke-linecap=\"round\" stroke-linejoin=\"round\" points=\"";
+    out << polyline;
+    const std::vector<TimedPoint>& path = stroke.path;
+    std::optional<sim::Point> kept;  // the last point drawn in this stretch
+    for (std::size_t i = 0; i < path.size(); ++i) {
+        const sim::Point at = path[i].at;
+        if (path[i].jumped) {
+            out << "\"/>\n" << polyline;
+            kept.reset();
+        }
+        const bool stretchEnds = i + 1 == path.size() || path[i + 1].jumped;
+        if (kept && !stretchEnds && std::hypot(at.x - kept->x, at.y - kept->y) < kThinPx) {
+            continue;
+        }
+        out << num(plot.x(at.x)) << "," << num(plot.y(at.y)) << " ";
+        kept = at;
+    }
+    out << "\"/>\n";
+    if (path.size() == 1) {
+        out << "<circle cx=\"" << num(plot.x(path[0].at.x)) << "\" cy=\""
+            << num(plot.y(path[0].at.y)) << "\" r=\"5\" fill=\"#7fb2f0\" stroke=\"none\"/>\n";
+    }
+    const std::string drawing = out.str();
+    if (firstTime(drawing)) {
+        *paths_ << drawing;
+    }
+}
+
+void StrokeDrawing::sample(const SampleDeviation& deviation) {
+    const PlotScale plot(display_);
+    std::ostringstream out;
+    out << "<circle cx=\"" << num(plot.x(deviation.at.x)) << "\" cy=\""
+        << num(plot.y(deviation.at.y)) << "\" r=\"1.6\" fill=\"#d1242f\" stroke=\"none\"/>\n";
+    const std::string dot = out.str();
+    if (firstTime(dot)) {
+        *dots_ << dot;
+    }
+}
+
+void StrokeDrawing::write(std::ostream& svg, const Analysis& analysis) {
+    DisplayPlot plot(svg, display_);
     std::string title = "Stroke";
     if (analysis.stroke.meanPx) {
         title += ": mean error " + num(*analysis.stroke.meanPx) + " px, worst " +
                  num(*analysis.stroke.worstPx) + " px over " +
-                 std::to_string(analysis.stroke.deviations.size()) + " samples";
+                 std::to_string(analysis.stroke.samples) + " samples";
     } else {
         title += ": no touch delivered while calibrated";
     }
     plot.title(title);
-    std::ostream& out = plot.raw();
     plot.beginClip();
-    for (const FingerStroke& stroke : run.strokes) {
-        // One polyline per stretch the finger travelled; a jump starts another.
-        const char* polyline =
-            "<polyline fill=\"none\" stroke=\"#7fb2f0\" stroke-width=\"6\" "
-            "stroke-linecap=\"round\" stroke-linejoin=\"round\" points=\"";
-        out << polyline;
-        for (std::size_t i = 0; i < stroke.path.size(); ++i) {
-            if (stroke.path[i].jumped) {
-                out << "\"/>\n" << polyline;
-            }
-            out << num(plot.x(stroke.path[i].at.x)) << "," << num(plot.y(stroke.path[i].at.y))
-                << " ";
+    for (std::iostream* part : {paths_.get(), dots_.get()}) {
+        part->flush();
+        if (part->tellp() > 0) {
+            part->seekg(0);
+            svg << part->rdbuf();
         }
-        out << "\"/>\n";
-        if (stroke.path.size() == 1) {
-            out << "<circle cx=\"" << num(plot.x(stroke.path[0].at.x)) << "\" cy=\""
-                << num(plot.y(stroke.path[0].at.y))
-                << "\" r=\"5\" fill=\"#7fb2f0\" stroke=\"none\"/>\n";
+        if (!*part) {
+            throw ScenarioError(scratch_.empty() ? "stroke.svg" : scratch_.front().string(), 0, "",
+                                "cannot read the drawing back");
         }
-    }
-    for (const SampleDeviation& d : analysis.stroke.deviations) {
-        out << "<circle cx=\"" << num(plot.x(d.at.x)) << "\" cy=\"" << num(plot.y(d.at.y))
-            << "\" r=\"1.6\" fill=\"#d1242f\" stroke=\"none\"/>\n";
     }
     plot.endClip();
     plot.note(
@@ -288,8 +385,15 @@ void writeStrokeSvg(std::ostream& svg, const RunResult& run, const Analysis& ana
 
 std::string strokeSvg(const RunResult& run, const Analysis& analysis,
                       const sim::DisplayConfig& display) {
+    StrokeDrawing drawing(display);
+    for (const FingerStroke& stroke : run.strokes) {
+        drawing.stroke(stroke);
+    }
+    for (const SampleDeviation& d : analysis.stroke.deviations) {
+        drawing.sample(d);
+    }
     std::ostringstream out;
-    writeStrokeSvg(out, run, analysis, display);
+    drawing.write(out, analysis);
     return out.str();
 }
 
@@ -305,12 +409,37 @@ std::string portTraceCsv(const std::vector<hosted::PortAccess>& accesses) {
     return text;
 }
 
-void writeClicksWav(const std::filesystem::path& path, windowing::Session& session,
-                    hosted::Micros end) {
+ClicksWav::ClicksWav(const std::filesystem::path& path) : path_(path) {
     try {
-        session.machine().speaker().writeWav(path.string(), 44'100, end);
+        writer_ = std::make_unique<sim::WavWriter>(path.string(), 44'100);
     } catch (const sim::WavError& error) {
         throw ScenarioError(path.string(), 0, "", error.what());
+    }
+}
+
+ClicksWav::~ClicksWav() = default;
+
+void ClicksWav::heard(const sim::Click& click) {
+    if (failure_) {
+        return;
+    }
+    try {
+        writer_->add(click);
+    } catch (const sim::WavError& error) {
+        failure_ = error.what();
+    }
+}
+
+void ClicksWav::finish(hosted::Micros end) {
+    try {
+        if (!failure_) {
+            writer_->finish(end);
+        }
+    } catch (const sim::WavError& error) {
+        failure_ = error.what();
+    }
+    if (failure_) {
+        throw ScenarioError(path_.string(), 0, "", *failure_);
     }
 }
 

@@ -161,15 +161,13 @@ json modesJson(const RunResult& run) {
 }
 
 json cursorJson(const RunResult& run) {
-    json out = {
-        {"moves", run.cursor.size()},
-        {"clipped", std::count_if(run.cursor.begin(), run.cursor.end(),
-                                  [](const windowing::CursorPosition& c) { return c.clipped(); })},
-        {"last", nullptr},
-        {"lastRequested", nullptr}};
-    if (!run.cursor.empty()) {
-        out["last"] = pointJson(run.cursor.back().at);
-        out["lastRequested"] = pointJson(run.cursor.back().requested);
+    json out = {{"moves", run.cursor.moves},
+                {"clipped", run.cursor.clipped},
+                {"last", nullptr},
+                {"lastRequested", nullptr}};
+    if (run.cursor.last) {
+        out["last"] = pointJson(run.cursor.last->at);
+        out["lastRequested"] = pointJson(run.cursor.last->requested);
     }
     return out;
 }
@@ -289,7 +287,7 @@ std::string strokeLine(const StrokeAccuracy& stroke) {
     std::string text;
     if (stroke.meanPx) {
         text = "mean " + fixed(*stroke.meanPx, 2) + " px, worst " + fixed(*stroke.worstPx, 2) +
-               " px (" + counted(stroke.deviations.size(), "sample") + " of " +
+               " px (" + counted(stroke.samples, "sample") + " of " +
                counted(stroke.strokes, "touch", "touches") + " against the finger's path)";
     } else {
         text = "nothing to compare (no touch on the display delivered while calibrated)";
@@ -301,20 +299,17 @@ std::string strokeLine(const StrokeAccuracy& stroke) {
 }
 
 std::string cursorLine(const RunResult& run) {
-    const windowing::CursorPosition& last = run.cursor.back();
+    const windowing::CursorPosition& last = *run.cursor.last;
     std::string text =
-        counted(run.cursor.size(), "move") + ", last to " + pointText(last.at) + " px";
+        counted(run.cursor.moves, "move") + ", last to " + pointText(last.at) + " px";
     if (last.clipped()) {
         text += ", clipped to the screen from " + pointText(last.requested);
     }
     if (!run.calibratedAt(last.time)) {
         text += " (placed from raw controller units: no calibration was set)";
     }
-    const auto clipped = static_cast<std::size_t>(
-        std::count_if(run.cursor.begin(), run.cursor.end(),
-                      [](const windowing::CursorPosition& c) { return c.clipped(); }));
-    if (clipped > 0) {
-        text += "; " + counted(clipped, "move") + " clipped to the screen's edge";
+    if (run.cursor.clipped > 0) {
+        text += "; " + counted(run.cursor.clipped, "move") + " clipped to the screen's edge";
     }
     return text;
 }
@@ -338,8 +333,10 @@ json summaryJson(const RunReport& report) {
             {{"field", v.field}, {"line", v.line}, {"met", v.met}, {"text", v.text}});
     }
     json clickFrequencies = json::array();
-    for (const sim::Click& c : run.clicks) {
-        clickFrequencies.push_back(rounded(c.frequency));
+    for (const ClickLog::Pitch& p : run.clicks.pitches()) {
+        for (std::size_t i = 0; i < p.count; ++i) {
+            clickFrequencies.push_back(rounded(p.frequency));
+        }
     }
     const sim::DisplayConfig& display = report.scenario.machine.display;
     return {
@@ -367,7 +364,7 @@ json summaryJson(const RunReport& report) {
           {"ratePerSecond", optionalNumber(a.samples.ratePerSecond)}}},
         {"stroke",
          {{"touches", a.stroke.strokes},
-          {"samples", a.stroke.deviations.size()},
+          {"samples", a.stroke.samples},
           {"offDisplayTouches", a.stroke.offDisplay},
           {"meanErrorPx", optionalNumber(a.stroke.meanPx)},
           {"worstErrorPx", optionalNumber(a.stroke.worstPx)}}},

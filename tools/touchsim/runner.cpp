@@ -5,6 +5,7 @@
 #include <string>
 
 #include "platform/hosted/win32.h"
+#include "tools/touchsim/analysis.hpp"
 #include "tools/touchsim/diagnosis.hpp"
 #include "tools/touchsim/pacer.hpp"
 #include "windowing/keyboard_driver.hpp"
@@ -128,8 +129,13 @@ FingerStroke strokeOf(const sim::TouchScript::Stroke& stroke, const std::string&
 // Plays the steps of one timeline on a session.
 class Player {
   public:
-    Player(const Scenario& scenario, windowing::Session& session, RunResult& result)
-        : scenario_(scenario), session_(session), result_(result) {}
+    Player(const Scenario& scenario, const RunOptions& options, windowing::Session& session,
+           RunResult& result, Analyser& analyser)
+        : scenario_(scenario),
+          options_(options),
+          session_(session),
+          result_(result),
+          analyser_(analyser) {}
 
     void play(const Step& step) {
         step_ = &step;
@@ -139,6 +145,7 @@ class Player {
             throw ScenarioError(scenario_.file, step.line, step.field, error.what());
         }
         collectCaptures();
+        analyser_.settle(session_.now());
     }
 
     // After the last step: the open touch ends, captures are collected.
@@ -212,6 +219,7 @@ class Player {
             session_.registry().dword(kTouchKey, "MaxCalError").value_or(kDefaultTolerancePx);
         if (record.report.calibrationSet) {
             calibratedFrom_ = session_.now();
+            analyser_.calibrationSet(*calibratedFrom_);
             for (const windowing::CalibrationPointResult& point : record.report.points) {
                 const windowing::Point q =
                     session_.calibrateAPoint(point.capture.raw.x, point.capture.raw.y);
@@ -235,6 +243,7 @@ class Player {
         session_.touch(step.at.x, step.at.y);
         finger_ = FingerStroke{
             step_->field, session_.now(), 0, {TimedPoint{session_.now(), step.at, false}}};
+        analyser_.press(session_.now());
     }
 
     // A move at a speed is scheduled on the devices' clock, one position a
@@ -277,8 +286,18 @@ class Player {
 
     void endStroke() {
         markOffDisplay(*finger_, scenario_.machine.display);
-        result_.strokes.push_back(std::move(*finger_));
+        addStroke(std::move(*finger_));
         finger_.reset();
+    }
+
+    void addStroke(FingerStroke stroke) {
+        analyser_.stroke(stroke);
+        if (options_.onStroke) {
+            options_.onStroke(stroke);
+        }
+        if (options_.keep) {
+            result_.strokes.push_back(std::move(stroke));
+        }
     }
 
     void run(const TapStep& step) {
@@ -349,7 +368,7 @@ class Player {
     void playScript(const sim::TouchScript& script) {
         session_.play(script);
         for (const sim::TouchScript::Stroke& stroke : script.strokes()) {
-            result_.strokes.push_back(strokeOf(stroke, step_->field, scenario_.machine.display));
+            addStroke(strokeOf(stroke, step_->field, scenario_.machine.display));
         }
         session_.waitMicros(script.end() - session_.now());
     }
@@ -357,6 +376,7 @@ class Player {
     void closeCalibratedSpan() {
         if (calibratedFrom_) {
             result_.calibrated.push_back(CalibratedSpan{*calibratedFrom_, session_.now()});
+            analyser_.calibrationEnded(session_.now());
             calibratedFrom_.reset();
         }
     }
@@ -371,8 +391,10 @@ class Player {
     }
 
     const Scenario& scenario_;
+    const RunOptions& options_;
     windowing::Session& session_;
     RunResult& result_;
+    Analyser& analyser_;
     const Step* step_ = nullptr;
     std::optional<FingerStroke> finger_;
     std::optional<Micros> calibratedFrom_;
@@ -381,7 +403,8 @@ class Player {
     std::optional<windowing::KeyboardDriverThread> keyboard_;
 };
 
-windowing::SessionConfig sessionConfig(const Scenario& scenario, const RunOptions& options) {
+windowing::SessionConfig sessionConfig(const Scenario& scenario, const RunOptions& options,
+                                       RunResult& result) {
     windowing::SessionConfig config;
     config.machine = scenario.machine;
     const std::uint64_t seed = options.seed.value_or(scenario.seed);
@@ -398,6 +421,12 @@ windowing::SessionConfig sessionConfig(const Scenario& scenario, const RunOption
     // controller's of every report: only their count.
     config.machine.i8042.keepOutputLog = false;
     config.machine.controller.keepReports = false;
+    // Nor the kernel's of every cursor move: they are counted as they come.
+    config.kernel.keepCursorMoves = false;
+    const sim::DisplayConfig display = scenario.machine.display;
+    config.kernel.onCursorMove = [&result, display](const hosted::CursorMove& move) {
+        result.cursor.add(windowing::placeCursor(move, display));
+    };
     return config;
 }
 
@@ -408,6 +437,36 @@ double quarterToPixel(int quarter) {
     return static_cast<double>(quarter - kRoundingQuarters) / 4.0;
 }
 
+void ClickLog::watchLength(const std::optional<RealRange>& lengthMs) { watched_ = lengthMs; }
+
+void ClickLog::add(const sim::Click& click) {
+    ++count_;
+    if (pitches_.empty() || pitches_.back().frequency != click.frequency) {
+        pitches_.push_back(Pitch{click.frequency, 0});
+    }
+    ++pitches_.back().count;
+    const double length = static_cast<double>(click.length) / 1e3;
+    frequencySum_ += click.frequency;
+    lengthSumMs_ += length;
+    if (!firstLengthMs_) {
+        firstLengthMs_ = length;
+    }
+    longestMs_ = std::max(longestMs_.value_or(0), length);
+    lowestHz_ = std::min(lowestHz_.value_or(click.frequency), click.frequency);
+    highestHz_ = std::max(highestHz_.value_or(click.frequency), click.frequency);
+    if (watched_ && !lengthOutsideMs_ && !watched_->contains(length)) {
+        lengthOutsideMs_ = length;
+    }
+}
+
+void CursorLog::add(const windowing::CursorPosition& position) {
+    ++moves;
+    if (position.clipped()) {
+        ++clipped;
+    }
+    last = position;
+}
+
 bool RunResult::calibratedAt(hosted::Micros t) const {
     return std::any_of(calibrated.begin(), calibrated.end(),
                        [t](const CalibratedSpan& span) { return span.contains(t); });
@@ -415,15 +474,28 @@ bool RunResult::calibratedAt(hosted::Micros t) const {
 
 RunResult runScenario(const Scenario& scenario, const RunOptions& options) {
     RunResult result;
-    windowing::Session session(sessionConfig(scenario, options));
+    result.clicks.watchLength(scenario.expect.clickLengthMs);
+    windowing::Session session(sessionConfig(scenario, options, result));
     applyRegistry(session.registry(), scenario.registry);
     for (const RegistrySettings& extra : options.extraRegistry) {
         applyRegistry(session.registry(), extra);
     }
-    if (options.onSample) {
-        session.recorder().setHook(options.onSample);
-    }
-    Player player(scenario, session, result);
+    Analyser analyser({options.onSettledSample, options.onDeviation}, options.keep);
+    session.recorder().setKeep(options.keep);
+    session.recorder().setHook([&](const windowing::Sample& sample) {
+        analyser.sample(sample);
+        if (options.onSample) {
+            options.onSample(sample);
+        }
+    });
+    auto heard = [&](const sim::Click& click) {
+        result.clicks.add(click);
+        if (options.onClick) {
+            options.onClick(click);
+        }
+    };
+    session.machine().speaker().setClickSink(heard);
+    Player player(scenario, options, session, result, analyser);
     {
         // The pacer ends before the library is unloaded, so that no kernel
         // thread but the session's is left to keep it mapped.
@@ -453,8 +525,14 @@ RunResult runScenario(const Scenario& scenario, const RunOptions& options) {
         result.stopped = stop.what();
     }
     result.samples = session.takeSamples();
-    result.clicks = session.clicks();
-    result.cursor = session.cursor();
+    // The clicks not yet handed over: the last, and one still sounding.
+    for (const sim::Click& click : session.clicks()) {
+        heard(click);
+    }
+    result.analysis = std::make_shared<const Analysis>(analyser.finish(result.clicks));
+    // Nothing more is taken in once the analysis is drawn.
+    session.recorder().setHook({});
+    session.machine().speaker().setClickSink({});
     result.controllerReports = session.machine().controller().reportsMade();
     result.droppedReports = session.machine().controller().droppedReports();
     result.faults = session.faults();

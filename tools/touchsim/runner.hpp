@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -20,25 +21,8 @@
 
 namespace touchsim {
 
-struct RunOptions {
-    std::optional<std::uint64_t> seed;  // replaces the scenario's
-    // Further registry settings, applied after the scenario's own.
-    std::vector<RegistrySettings> extraRegistry;
-    bool tracePorts = false;  // record every port access, and keep the kernel's trace lines
-    // The driver library to load; empty: the one this build made.
-    std::filesystem::path driverLibrary;
-    // Pace virtual time to the wall clock (one virtual second a second).
-    bool realtime = false;
-    // Called on the driver's sample thread for every delivered sample.
-    std::function<void(const windowing::Sample&)> onSample;
-    // Called before each step: its index, the number of steps, the step and
-    // the virtual time.
-    std::function<void(std::size_t, std::size_t, const Step&, hosted::Micros)> onStep;
-    // Called once after the last step, while the session still exists, so
-    // that what needs the live machine (the speaker's sound, the traces) can
-    // be written out.
-    std::function<void(windowing::Session&)> atEnd;
-};
+struct Analysis;
+
 
 // The finger's true position over time, one touch from press to lift.
 struct TimedPoint {
@@ -110,26 +94,118 @@ struct CalibratedSpan {
     bool contains(hosted::Micros t) const { return t >= from && t < to; }
 };
 
+// The clicks heard, without a list of them: counts, sums and extremes, and
+// the pitches as runs of equal ones (a click's pitch is its divisor's, so a
+// long run has few).
+class ClickLog {
+  public:
+    struct Pitch {
+        double frequency = 0;
+        std::size_t count = 0;
+    };
+    // Notes the first click whose length, in ms, lies outside `lengthMs`.
+    void watchLength(const std::optional<RealRange>& lengthMs);
+    void add(const sim::Click& click);
+
+    std::size_t size() const { return count_; }
+    bool empty() const { return count_ == 0; }
+    const std::vector<Pitch>& pitches() const { return pitches_; }
+    double frequencySum() const { return frequencySum_; }  // in the order heard
+    double lengthSumMs() const { return lengthSumMs_; }
+    std::optional<double> firstLengthMs() const { return firstLengthMs_; }
+    std::optional<double> longestMs() const { return longestMs_; }
+    std::optional<double> lowestHz() const { return lowestHz_; }
+    std::optional<double> highestHz() const { return highestHz_; }
+    // The first click outside the watched range; empty: none (or none watched).
+    std::optional<double> lengthOutsideMs() const { return lengthOutsideMs_; }
+
+  private:
+    std::optional<RealRange> watched_;
+    std::size_t count_ = 0;
+    std::vector<Pitch> pitches_;
+    double frequencySum_ = 0;
+    double lengthSumMs_ = 0;
+    std::optional<double> firstLengthMs_;
+    std::optional<double> longestMs_;
+    std::optional<double> lowestHz_;
+    std::optional<double> highestHz_;
+    std::optional<double> lengthOutsideMs_;
+};
+
+// Where the windowing system put the cursor: the moves counted, not kept.
+struct CursorLog {
+    std::size_t moves = 0;
+    std::size_t clipped = 0;  // moves clipped to the screen's edge
+    std::optional<windowing::CursorPosition> last;
+
+    void add(const windowing::CursorPosition& position);
+    bool empty() const { return moves == 0; }
+};
+
 struct RunResult {
     hosted::Micros end = 0;              // virtual time at the end of the last step
     std::optional<std::string> stopped;  // why the run stopped early (kernel report)
-    std::vector<windowing::Sample> samples;
+    std::vector<windowing::Sample> samples;  // with RunOptions::keep
     std::vector<CalibratedSpan> calibrated;
-    std::vector<FingerStroke> strokes;
+    std::vector<FingerStroke> strokes;  // with RunOptions::keep
     std::vector<EnableRecord> enables;
     std::vector<CalibrationRecord> calibrations;
     std::vector<CaptureRecord> captures;
     std::vector<ModeRecord> modes;
-    std::vector<sim::Click> clicks;
-    std::vector<windowing::CursorPosition> cursor;  // one per SetCursorPos, clipped to the screen
+    ClickLog clicks;
+    CursorLog cursor;  // every SetCursorPos, clipped to the screen
     std::vector<hosted::KernelFault> faults;
     std::vector<std::uint8_t> keyboardBytes;  // taken by the keyboard driver
     std::uint64_t traceHash = 0;
     std::uint64_t controllerReports = 0;
     std::uint64_t droppedReports = 0;
     bool unmapped = false;  // the library was unmapped at the end
+    // The figures, drawn while the run went (see analysis.hpp).
+    std::shared_ptr<const Analysis> analysis;
 
     bool calibratedAt(hosted::Micros t) const;
+};
+
+// One delivered sample compared with the finger.
+struct SampleDeviation {
+    std::size_t sample = 0;  // index into the delivered samples
+    std::size_t stroke = 0;  // index into the finger strokes
+    sim::Point at;           // pixels
+    double distancePx = 0;   // to the finger's path over the preceding 100 ms
+};
+
+struct RunOptions {
+    std::optional<std::uint64_t> seed;  // replaces the scenario's
+    // Further registry settings, applied after the scenario's own.
+    std::vector<RegistrySettings> extraRegistry;
+    bool tracePorts = false;  // record every port access, and keep the kernel's trace lines
+    // The driver library to load; empty: the one this build made.
+    std::filesystem::path driverLibrary;
+    // Pace virtual time to the wall clock (one virtual second a second).
+    bool realtime = false;
+    // Called on the driver's sample thread for every delivered sample.
+    std::function<void(const windowing::Sample&)> onSample;
+    // Called before each step: its index, the number of steps, the step and
+    // the virtual time.
+    std::function<void(std::size_t, std::size_t, const Step&, hosted::Micros)> onStep;
+    // Called once after the last step, while the session still exists, so
+    // that what needs the live machine (the traces) can be written out.
+    std::function<void(windowing::Session&)> atEnd;
+    // Keep every delivered sample, finger stroke and compared sample in the
+    // result.  Without it a run keeps only what it still needs, so that its
+    // memory does not grow with its length; what it does not keep reaches
+    // the callbacks below as the run goes.
+    bool keep = true;
+    // Each delivered sample once its unit is settled (whether a calibration
+    // was set when it came can be known only once virtual time has passed
+    // it), in order, with that unit.
+    std::function<void(const windowing::Sample&, bool calibrated)> onSettledSample;
+    // Each finger stroke once its path is known, in the order of RunResult::strokes.
+    std::function<void(const FingerStroke&)> onStroke;
+    // Each sample compared with the finger's path, in order.
+    std::function<void(const SampleDeviation&)> onDeviation;
+    // Each click of the speaker once it has ended (the last at the end of the run).
+    std::function<void(const sim::Click&)> onClick;
 };
 
 // Plays the scenario.  Throws ScenarioError for input that is found bad
