@@ -25,7 +25,7 @@ class JsonLines::Scanner {
     void run() {
         lines_[""] = 1;
         skipSpace();
-        if (!beginValue("")) {
+        if (!beginValue("", 1)) {
             return;
         }
         while (!stack_.empty()) {
@@ -39,8 +39,18 @@ class JsonLines::Scanner {
     struct Level {
         std::string path;
         bool object;
+        int line;               // of the field
         std::size_t count = 0;  // members or elements read so far
     };
+
+    // A field on its enclosing field's line is not kept: lineOf() finds
+    // that line through the enclosing field, and a long one-line text
+    // costs no index.
+    void note(const std::string& path, int line, const Level& enclosing) {
+        if (line != enclosing.line) {
+            lines_.emplace(path, line);
+        }
+    }
 
     bool indexed() const { return stack_.size() <= kMaxIndexedDepth; }
 
@@ -68,15 +78,15 @@ class JsonLines::Scanner {
         const std::size_t index = level.count++;
         const bool keep = indexed();
         std::string path;
+        int line = line_;
         if (level.object) {
-            const int keyLine = line_;
             std::string key;
             if (!readString(keep ? &key : nullptr)) {
                 return false;
             }
             if (keep) {
                 path = level.path.empty() ? key : level.path + "." + key;
-                lines_.emplace(path, keyLine);
+                note(path, line, level);
             }
             skipSpace();
             if (at_ >= text_.size() || text_[at_] != ':') {
@@ -86,20 +96,20 @@ class JsonLines::Scanner {
             skipSpace();
         } else if (keep) {
             path = level.path + "[" + std::to_string(index) + "]";
-            lines_.emplace(path, line_);
+            note(path, line, level);
         }
-        return beginValue(path);
+        return beginValue(path, line);
     }
 
-    // Reads a scalar whole, or opens a container.
-    bool beginValue(const std::string& path) {
+    // Reads a scalar whole, or opens a container (the field at `line`).
+    bool beginValue(const std::string& path, int line) {
         if (at_ >= text_.size()) {
             return false;
         }
         const char c = text_[at_];
         if (c == '{' || c == '[') {
             ++at_;
-            stack_.push_back(Level{path, c == '{'});
+            stack_.push_back(Level{path, c == '{', line});
             return true;
         }
         if (c == '"') {

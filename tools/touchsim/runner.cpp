@@ -146,6 +146,7 @@ class Player {
         }
         collectCaptures();
         analyser_.settle(session_.now());
+        result_.mostHeld = std::max(result_.mostHeld, analyser_.held());
     }
 
     // After the last step: the open touch ends, captures are collected.
@@ -214,7 +215,7 @@ class Player {
         record.step = step_->field;
         record.at = session_.now();
         closeCalibratedSpan();
-        record.report = windowing::CalibrationScreen(session_, step.screen).run();
+        record.report = windowing::CalibrationScreen(session_, *step.screen).run();
         record.tolerancePx =
             session_.registry().dword(kTouchKey, "MaxCalError").value_or(kDefaultTolerancePx);
         if (record.report.calibrationSet) {
@@ -437,7 +438,9 @@ double quarterToPixel(int quarter) {
     return static_cast<double>(quarter - kRoundingQuarters) / 4.0;
 }
 
-void ClickLog::watchLength(const std::optional<RealRange>& lengthMs) { watched_ = lengthMs; }
+void ClickLog::watchLength(const std::optional<RealRange>& lengthMs) {
+    watched_ = lengthMs;
+}
 
 void ClickLog::add(const sim::Click& click) {
     ++count_;
@@ -484,6 +487,7 @@ RunResult runScenario(const Scenario& scenario, const RunOptions& options) {
     session.recorder().setKeep(options.keep);
     session.recorder().setHook([&](const windowing::Sample& sample) {
         analyser.sample(sample);
+        result.mostHeld = std::max(result.mostHeld, analyser.held());
         if (options.onSample) {
             options.onSample(sample);
         }

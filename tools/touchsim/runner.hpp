@@ -23,7 +23,6 @@ namespace touchsim {
 
 struct Analysis;
 
-
 // The finger's true position over time, one touch from press to lift.
 struct TimedPoint {
     hosted::Micros time = 0;
@@ -143,8 +142,8 @@ struct CursorLog {
 };
 
 struct RunResult {
-    hosted::Micros end = 0;              // virtual time at the end of the last step
-    std::optional<std::string> stopped;  // why the run stopped early (kernel report)
+    hosted::Micros end = 0;                  // virtual time at the end of the last step
+    std::optional<std::string> stopped;      // why the run stopped early (kernel report)
     std::vector<windowing::Sample> samples;  // with RunOptions::keep
     std::vector<CalibratedSpan> calibrated;
     std::vector<FingerStroke> strokes;  // with RunOptions::keep
@@ -162,6 +161,9 @@ struct RunResult {
     bool unmapped = false;  // the library was unmapped at the end
     // The figures, drawn while the run went (see analysis.hpp).
     std::shared_ptr<const Analysis> analysis;
+    // The most samples and strokes the analysis held at once, waiting for
+    // virtual time to settle them: what a run that does not keep them keeps.
+    std::size_t mostHeld = 0;
 
     bool calibratedAt(hosted::Micros t) const;
 };

@@ -529,7 +529,8 @@ Action readAction(const Reader& r, Object& o, const std::string& kind,
         return DisableStep{};
     }
     if (kind == "calibrate") {
-        return CalibrateStep{readCalibrate(r, o)};
+        return CalibrateStep{
+            std::make_shared<const windowing::CalibrationScreenConfig>(readCalibrate(r, o))};
     }
     if (kind == "capture") {
         return CaptureStep{};
@@ -651,18 +652,67 @@ Action readAction(const Reader& r, Object& o, const std::string& kind,
                "tap, path, circle, wait, setMode, power, keys, keyboardDriver and registry");
 }
 
-std::vector<Step> readTimeline(const Reader& r, const json& value, const std::string& field,
-                               const sim::MachineConfig& machine) {
-    if (!value.is_array() || value.empty()) {
+// The steps of the timeline, each packed (as MessagePack) as soon as the
+// parser has read it, so that a long timeline is never held as a whole
+// document: a step of a few bytes of text takes hundreds in one.
+class PackedSteps {
+  public:
+    // The parser's callback: packs and drops each element of the top-level
+    // "timeline" list (a "timeline" that is no list stays in the document).
+    bool take(int depth, json::parse_event_t event, json& parsed) {
+        using Event = json::parse_event_t;
+        if (depth == 1 && event == Event::key) {
+            inKey_ = parsed == "timeline";
+            return true;
+        }
+        if (depth == 1 && event == Event::array_start && inKey_) {
+            inTimeline_ = true;
+            bytes_.clear();
+            ends_.clear();
+            return true;
+        }
+        if (depth == 1 && event == Event::array_end) {
+            inTimeline_ = false;
+            return true;
+        }
+        const bool whole =
+            event == Event::value || event == Event::object_end || event == Event::array_end;
+        if (depth == 2 && inTimeline_ && whole) {
+            json::to_msgpack(parsed, bytes_);
+            ends_.push_back(bytes_.size());
+            return false;
+        }
+        return true;
+    }
+
+    std::size_t size() const { return ends_.size(); }
+    json operator[](std::size_t i) const {
+        const std::size_t begin = i == 0 ? 0 : ends_[i - 1];
+        return json::from_msgpack(bytes_.begin() + static_cast<std::ptrdiff_t>(begin),
+                                  bytes_.begin() + static_cast<std::ptrdiff_t>(ends_[i]));
+    }
+
+  private:
+    bool inKey_ = false;
+    bool inTimeline_ = false;
+    std::vector<std::uint8_t> bytes_;
+    std::vector<std::size_t> ends_;
+};
+
+std::vector<Step> readTimeline(const Reader& r, const json& value, const PackedSteps& packed,
+                               const std::string& field, const sim::MachineConfig& machine) {
+    if (!value.is_array() || packed.size() == 0) {
         r.fail(field, "must be a list of one or more steps");
     }
     std::vector<Step> steps;
     FingerCheck finger(r);
-    for (std::size_t i = 0; i < value.size(); ++i) {
+    steps.reserve(packed.size());
+    for (std::size_t i = 0; i < packed.size(); ++i) {
         Step step;
         step.field = field + "[" + std::to_string(i) + "]";
         step.line = r.lineOf(step.field);
-        Object o(r, value[i], step.field);
+        const json element = packed[i];
+        Object o(r, element, step.field);
         step.kind = r.text(o.require("step"), o.at("step"));
         o.find("note");  // free text for the reader of the file
         step.action = readAction(r, o, step.kind, machine);
@@ -896,8 +946,11 @@ std::string readFile(const std::filesystem::path& path) {
 Scenario parseScenario(const std::string& text, const std::string& file,
                        const std::filesystem::path& directory) {
     json document;
+    PackedSteps steps;
     try {
-        document = json::parse(text);
+        document = json::parse(text, [&steps](int depth, json::parse_event_t event, json& parsed) {
+            return steps.take(depth, event, parsed);
+        });
     } catch (const json::parse_error& error) {
         const std::size_t at = error.byte > 0 ? error.byte - 1 : 0;
         // The parser's own text repeats the place; keep what follows it.
@@ -946,7 +999,7 @@ Scenario parseScenario(const std::string& text, const std::string& file,
     if (const json* v = o.find("registry")) {
         scenario.registry = readRegistry(r, *v, "registry", directory);
     }
-    scenario.timeline = readTimeline(r, o.require("timeline"), "timeline", scenario.machine);
+    scenario.timeline = readTimeline(r, o.require("timeline"), steps, "timeline", scenario.machine);
     if (const json* v = o.find("expect")) {
         scenario.expect = readExpectations(r, *v, "expect");
     }

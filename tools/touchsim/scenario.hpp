@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -53,7 +54,9 @@ class ScenarioError : public std::runtime_error {
 struct EnableStep {};
 struct DisableStep {};
 struct CalibrateStep {
-    windowing::CalibrationScreenConfig screen;
+    // Shared, not held in place: the screen's settings are large, and a
+    // long timeline of small steps would otherwise pay for them in each.
+    std::shared_ptr<const windowing::CalibrationScreenConfig> screen;
 };
 struct CaptureStep {};  // TouchPanelReadCalibrationPoint on a thread of its own
 struct AbortStep {};    // TouchPanelReadCalibrationAbort

@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <tuple>
 
 #include "tools/touchsim/analysis.hpp"
 #include "tools/touchsim/artifacts.hpp"
@@ -119,7 +120,7 @@ TEST(TouchsimScenario, StepsAndTheirDefaults) {
     EXPECT_EQ(std::get<touchsim::CircleStep>(s.timeline[2].action).turns, 1);
     EXPECT_EQ(std::get<touchsim::ModeStep>(s.timeline[3].action).mode, TPSM_PRIORITY_HIGH_ID);
     EXPECT_EQ(std::get<touchsim::ModeStep>(s.timeline[4].action).mode, -7);
-    const auto& calibrate = std::get<touchsim::CalibrateStep>(s.timeline[5].action).screen;
+    const auto& calibrate = *std::get<touchsim::CalibrateStep>(s.timeline[5].action).screen;
     ASSERT_EQ(calibrate.offsets.size(), 1u);
     EXPECT_EQ(calibrate.offsets[0], (windowing::Point{3, -4}));
     ASSERT_TRUE(calibrate.abort);
@@ -426,8 +427,11 @@ TEST(TouchsimExpectations, EachIsJudgedAndNamesItsLine) {
     touchsim::RunResult run;
     run.enables = {{"timeline[0]", 0, true, 0, 67, 265, true, ""},
                    {"timeline[3]", 0, false, 0, 0, 1, false, ""}};
-    run.clicks = {{0, 50 * kMs, 795, 1500.86}, {kMs, 50 * kMs, 780, 1529.7}};
-    run.cursor = {{0, {300, 300}, {300, 300}}, {kMs, {101, 49}, {101, 49}}};
+    run.clicks.watchLength(s.expect.clickLengthMs);
+    run.clicks.add({0, 50 * kMs, 795, 1500.86});
+    run.clicks.add({kMs, 50 * kMs, 780, 1529.7});
+    run.cursor.add({0, {300, 300}, {300, 300}});
+    run.cursor.add({kMs, {101, 49}, {101, 49}});
     run.captures = {{"timeline[1]", 0, std::nullopt}};
     const std::vector<touchsim::Verdict> v =
         touchsim::checkExpectations(s, run, touchsim::analyse(run));
@@ -506,6 +510,57 @@ TEST(TouchsimRunner, AMoveIsFollowedEveryMillisecondAndAReEnableIsUncalibrated) 
     for (const touchsim::SampleDeviation& d : a.stroke.deviations) {
         EXPECT_EQ(d.stroke, 0u);
     }
+    // Drawn while the run went, the figures are those of the kept run.
+    auto figures = [](const touchsim::Analysis& f) {
+        return std::make_tuple(f.samples.delivered, f.samples.calibrated, f.samples.downSamples,
+                               f.samples.ratePerSecond, f.stroke.samples, f.stroke.strokes,
+                               f.stroke.offDisplay, f.stroke.meanPx, f.stroke.worstPx);
+    };
+    EXPECT_EQ(figures(*run.analysis), figures(a));
+}
+
+// A run that keeps nothing holds no more for being longer: the samples wait
+// only for virtual time to settle them, then go on as samples.csv rows; the
+// speaker hands its clicks over as they end; the cursor moves are counted.
+TEST(TouchsimRunner, ALongerRunThatKeepsNothingHoldsNoMore) {
+    struct Held {
+        std::size_t mostHeld = 0;
+        std::size_t speakerTimeline = 0;
+        std::size_t cursorMoves = 0;
+        std::size_t recorded = 0;
+        std::size_t rows = 0;
+        std::size_t delivered = 0;
+    };
+    auto play = [](int taps) {
+        std::string text = R"({"registry": {"values": {"HARDWARE\\DEVICEMAP\\TOUCH":)"
+                           R"( {"BeepEnable": 1}}}, "timeline": [{"step": "enable"})";
+        for (int i = 0; i < taps; ++i) {
+            text +=
+                R"(, {"step": "tap", "at": [200, 120], "holdMs": 50}, {"step": "wait", "ms": 150})";
+        }
+        touchsim::RunOptions options;
+        options.keep = false;
+        Held held;
+        options.onSettledSample = [&held](const windowing::Sample&, bool) { ++held.rows; };
+        options.atEnd = [&held](windowing::Session& session) {
+            held.speakerTimeline = session.machine().speaker().timeline().size();
+            held.cursorMoves = session.cursorMoves().size();
+            held.recorded = session.samples().size();
+        };
+        const touchsim::RunResult run = touchsim::runScenario(parse(text + "]}"), options);
+        EXPECT_TRUE(run.samples.empty() && run.strokes.empty());
+        EXPECT_EQ(run.clicks.size(), static_cast<std::size_t>(taps));
+        held.mostHeld = run.mostHeld;
+        held.delivered = run.analysis->samples.delivered;
+        return held;
+    };
+    const Held few = play(4);
+    const Held many = play(16);
+    EXPECT_GT(many.delivered, 3 * few.delivered);
+    EXPECT_EQ(many.rows, many.delivered);
+    EXPECT_LE(many.mostHeld, few.mostHeld);
+    EXPECT_LE(many.speakerTimeline, 2u);
+    EXPECT_EQ(many.cursorMoves + many.recorded, 0u);
 }
 
 TEST(TouchsimRunner, AFailedEnableSaysWhatTheBoardSawGoWrong) {
