@@ -194,6 +194,71 @@ TEST_F(SpeakerTest, ControlWordsAccessModesAndLatch) {
     EXPECT_EQ(low | high << 8, 1000 - 119);
 }
 
+// A speaker that hands its clicks over as they end gives the clicks, and the
+// sound, of one that keeps its whole timeline, while keeping almost none;
+// written while the clicks come, a sound past the WAV limit becomes RF64.
+TEST_F(SpeakerTest, ClicksHandedOverAsTheyEndMakeTheSameSound) {
+    ManualClock streamedClock;
+    Speaker streamed{streamedClock};
+    std::vector<sim::Click> handed;
+    streamed.setClickSink([&handed](const sim::Click& click) { handed.push_back(click); });
+    std::size_t mostKept = 0;
+    auto both = [&](hosted::Micros at, std::uint16_t port, std::uint8_t value) {
+        clock.advanceTo(at);
+        streamedClock.advanceTo(at);
+        speaker.writePort(port, value);
+        streamed.writePort(port, value);
+        mostKept = std::max(mostKept, streamed.timeline().size());
+    };
+    const std::pair<hosted::Micros, std::uint32_t> clicks[] = {
+        {1'000, 795}, {150'000, 780}, {3'000'000, 795}, {3'100'000, 795}};
+    for (const auto& [at, divisor] : clicks) {
+        both(at, kControl, 0xB6);
+        both(at, kCounter, static_cast<std::uint8_t>(divisor & 0xFF));
+        both(at, kCounter, static_cast<std::uint8_t>(divisor >> 8));
+        both(at, kSystem, 0x0F);
+        if (at == 3'100'000) {
+            break;  // still sounding at the end
+        }
+        both(at + 50'000, kSystem, 0x0F);  // a change and its undoing in one instant
+        both(at + 50'000, kSystem, 0x0C);
+        both(at + 50'000, kSystem, 0x0F);
+        both(at + 60'000, kSystem, 0x0C);
+    }
+    clock.advanceTo(3'200'000);
+    streamedClock.advanceTo(3'200'000);
+    for (const sim::Click& click : streamed.clicks()) {
+        handed.push_back(click);
+    }
+    const std::vector<sim::Click> kept = speaker.clicks();
+    ASSERT_EQ(handed.size(), kept.size());
+    for (std::size_t i = 0; i < kept.size(); ++i) {
+        EXPECT_EQ(handed[i].start, kept[i].start) << i;
+        EXPECT_EQ(handed[i].length, kept[i].length) << i;
+        EXPECT_EQ(handed[i].divisor, kept[i].divisor) << i;
+    }
+    EXPECT_LE(mostKept, 2u);
+#if TOUCH_SIM_WAV
+    // Two blocks of samples fit the limit, the third does not.
+    const auto path = std::filesystem::temp_directory_path() /
+                      ("speaker_rf64_" + std::to_string(::getpid()) + ".wav");
+    sim::WavWriter writer(path.string(), 48'000, 0.25, 2 * (1u << 17) + 100);
+    for (const sim::Click& click : handed) {
+        writer.add(click);
+    }
+    writer.finish(3'200'000);
+    SF_INFO info{};
+    SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
+    ASSERT_NE(file, nullptr) << sf_strerror(nullptr);
+    EXPECT_EQ(info.format & SF_FORMAT_TYPEMASK, SF_FORMAT_RF64);
+    std::vector<std::int16_t> samples(static_cast<std::size_t>(info.frames));
+    EXPECT_EQ(sf_read_short(file, samples.data(), info.frames), info.frames);
+    sf_close(file);
+    std::filesystem::remove(path);
+    EXPECT_EQ(samples, speaker.render(48'000, 3'200'000));
+#endif
+}
+
 TEST_F(SpeakerTest, WavErrorsNameThePath) {
     program(795);
     on();
