@@ -6,9 +6,10 @@
 //
 // Long runs: 1 and 10 virtual hours of taps (one a second, the click on),
 // played by the whole program into an output folder, each in a child process
-// of its own so that its peak memory (peak_MB) is its own.  Memory should
-// grow with what the run keeps (samples, clicks, finger paths), not with the
-// audio, which is written a block at a time.
+// of its own so that its peak memory (peak_MB) is its own.  The run keeps
+// nothing that grows with it (the samples, the drawing and the sound are
+// written as it goes): what grows is the scenario, two steps a tap, packed
+// as it is read.
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
