@@ -80,8 +80,7 @@ class Progress {
         }
         char text[160];
         std::snprintf(text, sizeof text, "\r\033[K[%zu/%zu] %s (line %d) at %.1f virtual s",
-                      index + 1, count, step.kind.c_str(), step.line,
-                      static_cast<double>(now) / 1e6);
+                      index + 1, count, step.kind, step.line, static_cast<double>(now) / 1e6);
         out_ << text << std::flush;
         dirty_ = true;
     }

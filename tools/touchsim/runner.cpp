@@ -142,7 +142,7 @@ class Player {
         try {
             std::visit([this](const auto& action) { run(action); }, step.action);
         } catch (const sim::ScriptError& error) {
-            throw ScenarioError(scenario_.file, step.line, step.field, error.what());
+            throw ScenarioError(scenario_.file, step.line, step.field(), error.what());
         }
         collectCaptures();
         analyser_.settle(session_.now());
@@ -177,7 +177,7 @@ class Player {
         closeCalibratedSpan();  // every enable starts uncalibrated
         sim::TouchController& controller = session_.machine().controller();
         EnableRecord record;
-        record.step = step_->field;
+        record.step = step_->field();
         record.at = session_.now();
         const std::uint64_t frames = controller.framesReceived();
         const std::uint64_t bytes = controller.bytesReceived();
@@ -212,7 +212,7 @@ class Player {
 
     void run(const CalibrateStep& step) {
         CalibrationRecord record;
-        record.step = step_->field;
+        record.step = step_->field();
         record.at = session_.now();
         closeCalibratedSpan();
         record.report = windowing::CalibrationScreen(session_, *step.screen).run();
@@ -235,7 +235,7 @@ class Player {
 
     void run(const CaptureStep&) {
         captures_.push_back(session_.startCapture());
-        result_.captures.push_back(CaptureRecord{step_->field, session_.now(), std::nullopt});
+        result_.captures.push_back(CaptureRecord{step_->field(), session_.now(), std::nullopt});
     }
 
     void run(const AbortStep&) { session_.abortCapture(); }
@@ -243,7 +243,7 @@ class Player {
     void run(const TouchStep& step) {
         session_.touch(step.at.x, step.at.y);
         finger_ = FingerStroke{
-            step_->field, session_.now(), 0, {TimedPoint{session_.now(), step.at, false}}};
+            step_->field(), session_.now(), 0, {TimedPoint{session_.now(), step.at, false}}};
         analyser_.press(session_.now());
     }
 
@@ -335,7 +335,7 @@ class Player {
 
     void run(const ModeStep& step) {
         session_.setLastError(0);
-        ModeRecord record{step_->field, session_.now(), step.mode, false, 0};
+        ModeRecord record{step_->field(), session_.now(), step.mode, false, 0};
         record.succeeded = session_.setMode(step.mode) != FALSE;
         record.lastError = session_.lastError();
         result_.modes.push_back(record);
@@ -369,7 +369,7 @@ class Player {
     void playScript(const sim::TouchScript& script) {
         session_.play(script);
         for (const sim::TouchScript::Stroke& stroke : script.strokes()) {
-            addStroke(strokeOf(stroke, step_->field, scenario_.machine.display));
+            addStroke(strokeOf(stroke, step_->field(), scenario_.machine.display));
         }
         session_.waitMicros(script.end() - session_.now());
     }

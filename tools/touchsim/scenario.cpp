@@ -1,5 +1,6 @@
 #include "tools/touchsim/scenario.hpp"
 
+#include <array>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
@@ -377,20 +378,21 @@ class FingerCheck {
                              std::holds_alternative<CircleStep>(step.action) ||
                              std::holds_alternative<CalibrateStep>(step.action);
         if (needsDown && !down_) {
-            reader_.fail(step.field + ".step", "\"" + step.kind + "\" needs the finger down; " +
-                                                   "put it down first with a \"touch\" step");
+            reader_.fail(step.field() + ".step", "\"" + std::string(step.kind) +
+                                                     "\" needs the finger down; " +
+                                                     "put it down first with a \"touch\" step");
         }
         if (needsUp && down_) {
-            reader_.fail(step.field + ".step", "\"" + step.kind + "\" needs the finger up; it is " +
-                                                   "still down from line " +
-                                                   std::to_string(downLine_));
+            reader_.fail(step.field() + ".step",
+                         "\"" + std::string(step.kind) + "\" needs the finger up; it is " +
+                             "still down from line " + std::to_string(downLine_));
         }
-        field_ = step.field;
+        field_ = step.field();
         std::visit([this](const auto& action) { follow(action); }, step.action);
         if (fingerMs_ > kMaxFingerMs) {
-            reader_.fail(step.field, "the finger's moves and taps up to here take " +
-                                         number(fingerMs_) + " ms; a run follows at most " +
-                                         number(kMaxFingerMs) + " ms of them");
+            reader_.fail(step.field(), "the finger's moves and taps up to here take " +
+                                           number(fingerMs_) + " ms; a run follows at most " +
+                                           number(kMaxFingerMs) + " ms of them");
         }
         if (std::holds_alternative<TouchStep>(step.action)) {
             downLine_ = step.line;
@@ -699,6 +701,20 @@ class PackedSteps {
     std::vector<std::size_t> ends_;
 };
 
+// The static name of a step kind that readAction() took.
+const char* stepName(const std::string& kind) {
+    static constexpr std::array<const char*, 17> kNames = {
+        "enable",  "disable", "calibrate", "capture",        "abort",   "touch",
+        "move",    "lift",    "tap",       "path",           "circle",  "wait",
+        "setMode", "power",   "keys",      "keyboardDriver", "registry"};
+    for (const char* name : kNames) {
+        if (kind == name) {
+            return name;
+        }
+    }
+    return "";
+}
+
 std::vector<Step> readTimeline(const Reader& r, const json& value, const PackedSteps& packed,
                                const std::string& field, const sim::MachineConfig& machine) {
     if (!value.is_array() || packed.size() == 0) {
@@ -709,13 +725,15 @@ std::vector<Step> readTimeline(const Reader& r, const json& value, const PackedS
     steps.reserve(packed.size());
     for (std::size_t i = 0; i < packed.size(); ++i) {
         Step step;
-        step.field = field + "[" + std::to_string(i) + "]";
-        step.line = r.lineOf(step.field);
+        step.index = static_cast<std::uint32_t>(i);
+        const std::string stepField = field + "[" + std::to_string(i) + "]";
+        step.line = r.lineOf(stepField);
         const json element = packed[i];
-        Object o(r, element, step.field);
-        step.kind = r.text(o.require("step"), o.at("step"));
+        Object o(r, element, stepField);
+        const std::string kind = r.text(o.require("step"), o.at("step"));
         o.find("note");  // free text for the reader of the file
-        step.action = readAction(r, o, step.kind, machine);
+        step.action = readAction(r, o, kind, machine);
+        step.kind = stepName(kind);
         o.finish();
         finger.before(step);
         steps.push_back(std::move(step));
@@ -892,6 +910,10 @@ std::optional<std::uint64_t> parseSeed(const std::string& text) {
     return value;
 }
 
+std::string Step::field() const {
+    return "timeline[" + std::to_string(index) + "]";
+}
+
 ScenarioError::ScenarioError(std::string file, int line, std::string field, std::string message)
     : std::runtime_error(where(file, line, field, message)),
       file_(std::move(file)),
@@ -935,12 +957,21 @@ std::string readFile(const std::filesystem::path& path) {
                             std::string("cannot read the file: ") +
                                 (errno != 0 ? std::strerror(errno) : "cannot open it"));
     }
-    std::ostringstream text;
-    text << in.rdbuf();
+    // Read into one string of the file's size, not through a second copy:
+    // a long scenario is megabytes.
+    std::string text;
+    const std::uintmax_t size = std::filesystem::file_size(path, error);
+    if (!error) {
+        text.reserve(static_cast<std::size_t>(size));
+    }
+    std::array<char, 1 << 16> block{};
+    while (in.read(block.data(), block.size()), in.gcount() > 0) {
+        text.append(block.data(), static_cast<std::size_t>(in.gcount()));
+    }
     if (in.bad()) {
         throw ScenarioError(path.string(), 0, "", "cannot read the file");
     }
-    return text.str();
+    return text;
 }
 
 Scenario parseScenario(const std::string& text, const std::string& file,

@@ -119,11 +119,13 @@ using Action = std::variant<EnableStep, DisableStep, CalibrateStep, CaptureStep,
                             TouchStep, MoveStep, LiftStep, TapStep, PathStep, CircleStep, WaitStep,
                             ModeStep, PowerStep, KeysStep, KeyboardDriverStep, RegistryStep>;
 
+// Kept small: a long run's timeline holds thousands.
 struct Step {
     Action action;
-    std::string kind;   // as written: "enable", "tap", ...
-    std::string field;  // "timeline[3]"
+    const char* kind = "";  // as written: "enable", "tap", ... (the step names are static)
     int line = 0;
+    std::uint32_t index = 0;    // in the timeline
+    std::string field() const;  // "timeline[3]"
 };
 
 // ---- Expectations ----
