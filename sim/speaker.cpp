@@ -29,7 +29,6 @@ constexpr int kAccessLowHigh = 3;
 constexpr int kFullCount = 65'536;
 constexpr int kFullCountBcd = 10'000;
 
-constexpr double kMicrosPerSecond = 1e6;
 constexpr int kMinSampleRate = 1'000;
 constexpr int kMaxSampleRate = 192'000;
 
@@ -260,8 +259,8 @@ class WaveRenderer {
           level_(static_cast<std::int16_t>(std::lround(amplitude * 32767))) {}
 
     std::size_t sampleAt(Micros t) const {
-        return static_cast<std::size_t>(
-            std::ceil(static_cast<double>(t) * sampleRate_ / kMicrosPerSecond));
+        return static_cast<std::size_t>(std::ceil(static_cast<double>(t) * sampleRate_ /
+                                                  static_cast<double>(hosted::kMicrosPerSecond)));
     }
 
     // The next click, in time order.
@@ -285,7 +284,8 @@ class WaveRenderer {
             const std::size_t to = std::min(sampleAt(click.start + click.length), stop);
             for (std::size_t i = from; i < to; ++i) {
                 const double t = static_cast<double>(i) / sampleRate_ -
-                                 static_cast<double>(click.start) / kMicrosPerSecond;
+                                 static_cast<double>(click.start) /
+                                     static_cast<double>(hosted::kMicrosPerSecond);
                 const double cycles = t * click.frequency;
                 const bool high = cycles - std::floor(cycles) < 0.5;
                 block[i - first] = high ? level_ : static_cast<std::int16_t>(-level_);

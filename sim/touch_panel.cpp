@@ -9,7 +9,6 @@ namespace sim {
 
 namespace {
 
-constexpr double kMicrosPerSecond = 1e6;
 constexpr double kMaxStepSeconds = 86'400;  // one step of a script lasts at most a day
 
 std::string at(Micros time) {
@@ -57,7 +56,8 @@ Micros TouchScript::travelTime(double length, double speed, const char* step) {
     if (seconds > kMaxStepSeconds) {
         throw ScriptError(std::string(step) + ": the step would take longer than a day");
     }
-    return static_cast<Micros>(std::llround(seconds * kMicrosPerSecond));
+    return static_cast<Micros>(
+        std::llround(seconds * static_cast<double>(hosted::kMicrosPerSecond)));
 }
 
 void TouchScript::addSegment(Micros duration, std::function<Point(Micros)> position,

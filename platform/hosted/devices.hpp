@@ -14,6 +14,7 @@ namespace hosted {
 using Micros = std::uint64_t;  // virtual time in microseconds since the kernel started
 
 constexpr Micros kMicrosPerMilli = 1000;
+constexpr Micros kMicrosPerSecond = 1000 * kMicrosPerMilli;
 
 using DeviceEventId = std::uint64_t;  // 0 is never a valid id
 

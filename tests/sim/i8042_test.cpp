@@ -4,6 +4,7 @@
 
 #include <deque>
 
+#include "sim/i8042_wire.hpp"
 #include "sim/manual_clock.hpp"
 
 namespace {
@@ -12,9 +13,9 @@ using sim::I8042;
 using simtest::ManualClock;
 using simtest::Raised;
 
-constexpr std::uint16_t kData = 0x60;
-constexpr std::uint16_t kStatus = 0x64;
-constexpr hosted::Micros kByte = 917;  // 11 bits at 12 kHz, rounded
+using simtest::kByte;
+using simtest::kData;
+using simtest::kStatus;
 constexpr hosted::Micros kBusy = 5;
 
 class FakeDevice : public sim::Ps2Device {

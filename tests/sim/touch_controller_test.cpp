@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 
+#include "sim/i8042_wire.hpp"
 #include "sim/manual_clock.hpp"
 
 namespace {
@@ -15,9 +16,9 @@ using sim::TouchController;
 using simtest::ManualClock;
 using Bytes = std::vector<std::uint8_t>;
 
-constexpr std::uint16_t kData = 0x60;
-constexpr std::uint16_t kStatus = 0x64;
-constexpr hosted::Micros kByte = 917;
+using simtest::kByte;
+using simtest::kData;
+using simtest::kStatus;
 constexpr hosted::Micros kWindow = 50'000;
 
 struct Timed {

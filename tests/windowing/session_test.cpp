@@ -7,11 +7,12 @@
 
 #include <gtest/gtest.h>
 
+#include "driver/core/driver_session.hpp"
 #include "windowing/session.hpp"
 
 namespace {
 
-constexpr const char* kTouchKey = "HARDWARE\\DEVICEMAP\\TOUCH";
+using touch_test::kTouchKey;
 constexpr hosted::Micros kMs = hosted::kMicrosPerMilli;
 
 windowing::Point rawAt(windowing::Session& session, double x, double y) {

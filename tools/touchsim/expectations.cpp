@@ -4,20 +4,14 @@
 #include <cmath>
 #include <sstream>
 
+#include "tools/touchsim/text.hpp"
+
 namespace touchsim {
 
 namespace {
 
 constexpr double kClickFrequencyTolerance = 0.01;  // the 8254 divisor rounds the pitch
 constexpr int kCursorTolerancePx = 1;              // the panel's noise moves a touch a little
-
-std::string fixed(double value, int digits = 2) {
-    std::ostringstream out;
-    out.setf(std::ios::fixed);
-    out.precision(digits);
-    out << value;
-    return out.str();
-}
 
 const char* calibrationWord(CalibrationOutcome outcome) {
     switch (outcome) {

@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "platform/touch_ddi.h"
+#include "tools/touchsim/text.hpp"
 
 // GCC 12 at -O3 reports a -Wrestrict overlap inside std::string's
 // operator+(const char*, std::string&&) where there is none: a false
@@ -31,14 +32,6 @@ double rounded(double value, int digits = 3) {
 
 json optionalNumber(const std::optional<double>& value) {
     return value ? json(rounded(*value)) : json(nullptr);
-}
-
-std::string fixed(double value, int digits) {
-    std::ostringstream out;
-    out.setf(std::ios::fixed);
-    out.precision(digits);
-    out << value;
-    return out.str();
 }
 
 // "1 touch", "2 touches".

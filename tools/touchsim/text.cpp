@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <sstream>
 
 #include "platform/hosted/registry.hpp"
 #include "tools/touchsim/scenario.hpp"
@@ -245,6 +246,14 @@ std::string terminalSafe(const std::string& text, bool keepNewlines) {
         i += one->first;
     }
     return out;
+}
+
+std::string fixed(double value, int digits) {
+    std::ostringstream out;
+    out.setf(std::ios::fixed);
+    out.precision(digits);
+    out << value;
+    return out.str();
 }
 
 }  // namespace touchsim

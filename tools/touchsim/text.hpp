@@ -29,6 +29,9 @@ std::optional<std::string> foreignEncoding(const std::string& bytes);
 // valid UTF-8 written as an escape: \x1B, \xFF, \u202E.
 std::string terminalSafe(const std::string& text, bool keepNewlines = false);
 
+// `value` with exactly `digits` digits after the point: fixed(2.5, 2) is "2.50".
+std::string fixed(double value, int digits = 2);
+
 // The candidate closest to `word` in spelling, when one is close enough to
 // be what was meant ("did you mean").
 std::optional<std::string> nearestWord(const std::string& word,

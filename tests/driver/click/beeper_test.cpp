@@ -14,6 +14,7 @@
 #include "driver/core/driver_state.h"
 #include "platform/hosted/kernel.hpp"
 #include "sim/speaker.hpp"
+#include "support/virtual_time.hpp"
 
 namespace {
 
@@ -22,7 +23,7 @@ using ::testing::ElementsAre;
 using ::testing::Pair;
 
 constexpr const char* kTouchKey = "HARDWARE\\DEVICEMAP\\TOUCH";
-constexpr Micros kMs = hosted::kMicrosPerMilli;
+using touch_test::kMs;
 // A tone edge lags the call that caused it by the click's few port accesses,
 // each one I/O cycle of virtual time.
 constexpr Micros kPortSlack = 10;

@@ -7,13 +7,14 @@
 #include <string>
 #include <vector>
 
+#include "support/virtual_time.hpp"
 #include "windowing/session.hpp"
 
 namespace {
 
 using hosted::Micros;
 
-constexpr Micros kMs = hosted::kMicrosPerMilli;
+using touch_test::kMs;
 constexpr std::uint32_t kDefaultDivisor = 795;  // 1193180 Hz / 1500 Hz
 
 windowing::SessionConfig clicksOn(const std::string& more = "") {
