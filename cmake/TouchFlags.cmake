@@ -30,3 +30,20 @@ function(touch_driver_code target)
     set_target_properties(${target} PROPERTIES
         CXX_VISIBILITY_PRESET hidden POSITION_INDEPENDENT_CODE ON)
 endfunction()
+
+# touch_unity_build(target): the target's sources are compiled a few at a time
+# as one translation unit, so that the heavy headers (GoogleTest,
+# nlohmann-json) are parsed and their templates instantiated once per batch
+# rather than once per file.  For the test programs and the simulator's and
+# touchsim's libraries; never for the driver, whose files the board's own
+# toolchain builds one by one.  TOUCH_UNITY_BUILD=OFF compiles every file on
+# its own, which CI does to keep each file's includes complete.
+option(TOUCH_UNITY_BUILD "Compile the test programs and the host libraries in batches" ON)
+set(TOUCH_UNITY_BATCH 8)
+
+function(touch_unity_build target)
+    if(TOUCH_UNITY_BUILD)
+        set_target_properties(${target} PROPERTIES
+            UNITY_BUILD ON UNITY_BUILD_BATCH_SIZE ${TOUCH_UNITY_BATCH})
+    endif()
+endfunction()
