@@ -248,10 +248,9 @@ std::vector<Click> Speaker::clicks() const {
     return result;
 }
 
-namespace {
-
 // Renders the square wave of the clicks block by block, so that a run of
-// any length needs one block of memory and the clicks not yet rendered.
+// any length needs one block of memory and the clicks not yet rendered.  Not
+// in the anonymous namespace: the WAV writer's implementation holds one.
 class WaveRenderer {
   public:
     WaveRenderer(int sampleRate, double amplitude)
@@ -298,6 +297,8 @@ class WaveRenderer {
     int sampleRate_;
     std::int16_t level_;
 };
+
+namespace {
 
 void checkRendering(int sampleRate, double amplitude) {
     if (sampleRate < kMinSampleRate || sampleRate > kMaxSampleRate) {
