@@ -210,6 +210,16 @@ TEST_F(ScriptedLink, StopClearsOnlyTheAuxInterruptBitAndForgetsSysIntr) {
     }
     EXPECT_EQ(ports->writes, expected);
 
+    // An i8042 that takes no byte: the keyboard interface cannot be held
+    // off, and no further attempt could fare better, so the stop gives up
+    // after the 0xAD's window and the 0xAE's, without retries.
+    start();
+    ports->status = [] { return std::uint8_t{0x02}; };
+    const hosted::Micros before = kernel->now();
+    EXPECT_FALSE(DisableAuxInterrupt());
+    EXPECT_TRUE(ports->writes.empty());
+    EXPECT_LT(kernel->now() - before, 3 * 50'000u);
+
     // No port base known yet: ports 0x00-0x0F belong to the DMA controller.
     ScriptedI8042 dma;
     kernel->mapPorts(0x00, 0x0F, dma);

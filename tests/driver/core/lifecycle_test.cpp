@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include "driver/core/driver_session.hpp"
+#include "driver/core/driver_state.h"
+#include "driver/core/touch_driver.h"
 
 namespace {
 
@@ -218,6 +220,47 @@ TEST_F(Lifecycle, ThreadStuckInItsCallbackOutlivesTheDisableSafely) {
         }
         TearDown();
     }
+}
+
+BOOL ignoreSample(TOUCH_PANEL_SAMPLE_FLAGS, INT, INT) {
+    return TRUE;
+}
+
+// An entry call that got in before the disable and is still inside a second
+// later (its thread starved of time).
+DWORD WINAPI staySecondInside(LPVOID) {
+    if (DriverEntryBegin()) {
+        Sleep(1000);
+        DriverEntryEnd();
+    }
+    return 0;
+}
+
+// The disable waits for entry calls still inside through exactly 40 polls
+// 10 ms apart, no fewer (a call leaving late would find DriverLock deleted)
+// and no more (the disable must end), and the late caller then leaves
+// cleanly.  The build's own copy of the driver is driven here, so that the
+// call can hold the driver's entry count.
+TEST(LifecycleOfTheLinkedDriver, DisableWaitsFortyPollsForAnEntryCallStillInside) {
+    windowing::Session s;
+    ASSERT_EQ(DllMain(nullptr, DLL_PROCESS_ATTACH, nullptr), TRUE);
+    ASSERT_EQ(TouchPanelEnable(ignoreSample), TRUE);
+    const HANDLE caller = CreateThread(nullptr, 0, staySecondInside, nullptr, 0, nullptr);
+    s.wait(1);
+    ASSERT_EQ(SharedRead(&DriverEntryCount), 1);
+    const std::size_t traced = s.trace().size();
+    TouchPanelDisable();
+    std::size_t polls = 0;
+    for (std::size_t i = traced; i < s.trace().size(); ++i) {
+        polls += s.trace()[i].thread == "main" && s.trace()[i].what == "sleeps 0.010000 s";
+    }
+    EXPECT_EQ(polls, 40u);
+    s.wait(1000);
+    EXPECT_EQ(WaitForSingleObject(caller, 0), static_cast<DWORD>(WAIT_OBJECT_0));
+    CloseHandle(caller);
+    EXPECT_EQ(SharedRead(&DriverEntryCount), 0);
+    EXPECT_EQ(DllMain(nullptr, DLL_PROCESS_DETACH, nullptr), TRUE);
+    EXPECT_TRUE(s.faults().empty()) << s.faults().front().what;
 }
 
 TEST_F(Lifecycle, PendingCaptureIsReleasedByTheDisable) {
