@@ -129,6 +129,10 @@ TEST_F(Capture, SecondReaderIsRefusedAndTheFirstGoesOn) {
     ASSERT_TRUE(capture.waitFor(2000));
     EXPECT_EQ(capture.result().result, TRUE);
     EXPECT_EQ(capture.result().raw, raw(100, 200));
+    // The refused call left the driver: the disable does not wait for it.
+    const Micros disabling = session_.now();
+    session_.disable();
+    EXPECT_LT(session_.now() - disabling, 100 * kMs);
 }
 
 TEST_F(Capture, AbortReleasesTheCallerWithTheLastCompletedPosition) {
