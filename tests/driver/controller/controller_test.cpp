@@ -210,6 +210,23 @@ TEST_F(ScriptedLink, StopClearsOnlyTheAuxInterruptBitAndForgetsSysIntr) {
     }
     EXPECT_EQ(ports->writes, expected);
 
+    // The command byte is read once the keyboard interface has been off for
+    // longer than the 2 ms a byte already on the wire needs, and no later
+    // than the tick after.
+    start();
+    hosted::Micros off = 0, read = 0;
+    ports->onWrite = [&](std::uint16_t port, std::uint8_t value) {
+        if (port == kStatus && value == 0xAD && off == 0) {
+            off = kernel->now();
+        } else if (port == kStatus && value == 0x20 && read == 0) {
+            read = kernel->now();
+        }
+    };
+    kernel->advance(400);  // off the tick's edge
+    DisableAuxInterrupt();
+    EXPECT_GT(read - off, 2000u);
+    EXPECT_LE(read - off, 3000u);
+
     // An i8042 that takes no byte: the keyboard interface cannot be held
     // off, and no further attempt could fare better, so the stop gives up
     // after the 0xAD's window and the 0xAE's, without retries.
