@@ -86,6 +86,7 @@ TEST(SampleClamp, LimitsInQuarterPixels) {
     EXPECT_EQ(ClampLimit(800), 3200);
     EXPECT_EQ(ClampLimit(0), 0);
     EXPECT_EQ(ClampLimit(-5), 0);
+    EXPECT_EQ(ClampLimit(0x1FFFFFFF), 0x7FFFFFFC);  // the largest size whose limit fits
     EXPECT_EQ(ClampLimit(0x20000000), 0);
     EXPECT_EQ(ClampScreenCoordinate(3200, 3200), 3196);
     EXPECT_EQ(ClampScreenCoordinate(3199, 3200), 3199);
