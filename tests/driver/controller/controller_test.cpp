@@ -182,6 +182,18 @@ TEST_F(ScriptedLink, ReaderFallsBackInStepAfterABrokenPacket) {
 // The command byte is read with the keyboard interface held off (0xAD), and
 // the value written back switches it on again; an answer that does not show
 // it off is not the answer and is never written back.
+// Bytes left over from before are drained until the line is quiet, but at
+// most 64 at a time: a controller that never falls silent cannot hold the
+// driver.
+TEST_F(ScriptedLink, DrainStopsAtQuietOrAfterSixtyFourBytes) {
+    ports->queue(std::vector<std::uint8_t>(100, 0x81));
+    DrainAuxData();
+    EXPECT_EQ(ports->dataReads, 64);
+    DrainAuxData();
+    EXPECT_EQ(ports->dataReads, 100);
+    EXPECT_TRUE(ports->writes.empty());
+}
+
 TEST_F(ScriptedLink, StopClearsOnlyTheAuxInterruptBitAndForgetsSysIntr) {
     // A touch byte still waiting is not the i8042's answer.
     ports->queue({0x81}, 0x21);
