@@ -52,6 +52,7 @@ class PlotScale {
     explicit PlotScale(const sim::DisplayConfig& display) : scale_(kPlotWidth / display.width) {}
     double x(double px) const { return kMargin + px * scale_; }
     double y(double py) const { return kMargin + py * scale_; }
+    double factor() const { return scale_; }  // SVG units per pixel
 
   private:
     double scale_;
@@ -64,29 +65,31 @@ class DisplayPlot {
         : out_(out),
           width_px_(display.width),
           height_px_(display.height),
-          scale_(kPlotWidth / display.width),
+          scale_(display),
           width_(kPlotWidth + 2 * kMargin),
-          height_(display.height * scale_ + 3 * kMargin) {
+          height_(display.height * scale_.factor() + 3 * kMargin) {
+        const double displayWidth = display.width * scale_.factor();
+        const double displayHeight = display.height * scale_.factor();
         out_ << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << num(width_)
              << "\" height=\"" << num(height_) << "\" viewBox=\"0 0 " << num(width_) << " "
              << num(height_) << "\" font-family=\"sans-serif\" font-size=\"13\">\n"
              << "<rect width=\"" << num(width_) << "\" height=\"" << num(height_)
              << "\" fill=\"white\" stroke=\"none\"/>\n"
              << "<rect x=\"" << num(kMargin) << "\" y=\"" << num(kMargin) << "\" width=\""
-             << num(display.width * scale_) << "\" height=\"" << num(display.height * scale_)
+             << num(displayWidth) << "\" height=\"" << num(displayHeight)
              << "\" fill=\"#f4f4f4\" stroke=\"#888\"/>\n"
              << "<clipPath id=\"display\"><rect x=\"" << num(kMargin) << "\" y=\"" << num(kMargin)
-             << "\" width=\"" << num(display.width * scale_) << "\" height=\""
-             << num(display.height * scale_) << "\"/></clipPath>\n";
-        bottom_ = kMargin + display.height * scale_;
+             << "\" width=\"" << num(displayWidth) << "\" height=\"" << num(displayHeight)
+             << "\"/></clipPath>\n";
+        bottom_ = kMargin + displayHeight;
     }
 
-    double x(double px) const { return kMargin + px * scale_; }
+    double x(double px) const { return scale_.x(px); }
     bool onDisplay(double px, double py) const {
         return px >= 0 && py >= 0 && px <= width_px_ && py <= height_px_;
     }
-    double y(double py) const { return kMargin + py * scale_; }
-    double scale() const { return scale_; }
+    double y(double py) const { return scale_.y(py); }
+    double scale() const { return scale_.factor(); }
 
     void title(const std::string& text) {
         out_ << "<text x=\"" << num(kMargin) << "\" y=\"" << num(kMargin - 14)
@@ -109,7 +112,7 @@ class DisplayPlot {
     std::ostream& out_;
     double width_px_;
     double height_px_;
-    double scale_;
+    PlotScale scale_;
     double width_;
     double height_;
     double bottom_ = 0;
