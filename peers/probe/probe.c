@@ -19,6 +19,11 @@
 
 #define READ_WINDOW_US 50000  /* "none": no byte within this */
 #define DRAIN_WINDOW_US 10000 /* a step's start: quiet for this long */
+/* A typed key's release byte follows its press when the host's key hold
+   ends, which a busy host can delay well past READ_WINDOW_US: the step that
+   types a key waits this long for each byte, so that its line shows the
+   order of the bytes, not the host's load. */
+#define KEY_WINDOW_US 500000
 #define DRAIN_MAX_BYTES 32
 #define SETTLE_US 2000
 #define WIRE_TIME_TRIES 3
@@ -131,12 +136,12 @@ static int read_into(struct Probe* p, uint8_t* byte, uint8_t* seen, uint32_t win
 
 /* Reads one byte and appends it, or "none".  The last write has been taken
    first, so that the input-full bit shows only in the step about it. */
-static void show_byte(struct Probe* p) {
+static void show_byte_within(struct Probe* p, uint32_t window_us) {
     uint8_t byte = 0;
     uint8_t seen = 0;
     wait_input_empty(p);
     append(p, " ");
-    if (!read_into(p, &byte, &seen, READ_WINDOW_US)) {
+    if (!read_into(p, &byte, &seen, window_us)) {
         append(p, "none");
         return;
     }
@@ -145,9 +150,20 @@ static void show_byte(struct Probe* p) {
     append_hex(p, seen & STATUS_SHOWN_MASK);
 }
 
+static void show_byte(struct Probe* p) {
+    show_byte_within(p, READ_WINDOW_US);
+}
+
 static void show_bytes(struct Probe* p, unsigned count) {
     for (unsigned i = 0; i < count; ++i) {
         show_byte(p);
+    }
+}
+
+/* After a key is typed: see KEY_WINDOW_US. */
+static void show_key_bytes(struct Probe* p, unsigned count) {
+    for (unsigned i = 0; i < count; ++i) {
+        show_byte_within(p, KEY_WINDOW_US);
     }
 }
 
@@ -384,7 +400,7 @@ static void keyboard_aux_order(struct Probe* p) {
     mouse(p, 0xFF);
     show_byte(p);
     p->io->typeKey(p->io->context);
-    show_bytes(p, 5);
+    show_key_bytes(p, 5);
     end(p);
 }
 
@@ -415,7 +431,7 @@ static void key_before_answer(struct Probe* p) {
     p->io->typeKey(p->io->context);
     wait_output(p, READ_WINDOW_US);
     command(p, 0x20);
-    show_bytes(p, 4);
+    show_key_bytes(p, 4);
     end(p);
 }
 
