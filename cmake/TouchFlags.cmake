@@ -31,7 +31,17 @@ function(touch_driver_code target)
         CXX_VISIBILITY_PRESET hidden POSITION_INDEPENDENT_CODE ON)
 endfunction()
 
-# touch_unity_build(target): the target's sources are compiled a few at a time
+# touch_test_code(target): a program that only tests (a GoogleTest program, a
+# replay of a fuzz corpus) is compiled to build fast rather than to run fast:
+# -Og, and where the configuration has debug information, line tables only
+# (-g1), which is what a failure's backtrace needs.  The libraries it tests
+# keep the configuration's optimisation and full debug information.
+function(touch_test_code target)
+    target_compile_options(${target} PRIVATE
+        $<$<CONFIG:Release,RelWithDebInfo,MinSizeRel>:-Og> $<$<CONFIG:RelWithDebInfo>:-g1>)
+endfunction()
+
+# touch_unity_build(target): the target's sources are compiled up to 16 at a time
 # as one translation unit, so that the heavy headers (GoogleTest,
 # nlohmann-json) are parsed and their templates instantiated once per batch
 # rather than once per file.  For the test programs and the simulator's and
@@ -39,7 +49,7 @@ endfunction()
 # toolchain builds one by one.  TOUCH_UNITY_BUILD=OFF compiles every file on
 # its own, which CI does to keep each file's includes complete.
 option(TOUCH_UNITY_BUILD "Compile the test programs and the host libraries in batches" ON)
-set(TOUCH_UNITY_BATCH 8)
+set(TOUCH_UNITY_BATCH 16)
 
 function(touch_unity_build target)
     if(TOUCH_UNITY_BUILD)

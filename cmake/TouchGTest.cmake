@@ -28,9 +28,7 @@ function(touch_test name label)
     add_executable(${name} ${T_SOURCES})
     touch_modern_code(${name})
     touch_unity_build(${name})
-    # Test code is compiled for the debugger rather than for speed (-Og); the
-    # libraries it tests keep the configuration's optimisation.
-    target_compile_options(${name} PRIVATE $<$<CONFIG:Release,RelWithDebInfo,MinSizeRel>:-Og>)
+    touch_test_code(${name})
     target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
     gtest_discover_tests(${name} PROPERTIES LABELS ${label} DISCOVERY_TIMEOUT 60)
 endfunction()
