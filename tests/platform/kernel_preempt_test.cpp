@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "kernel_harness.hpp"
+#include "support/virtual_time.hpp"
 
 using hosted::Kernel;
 using hosted::KernelConfig;
@@ -25,7 +26,7 @@ using kernel_test::startThread;
 
 namespace {
 
-constexpr Micros kMs = hosted::kMicrosPerMilli;
+using touch_test::kMs;
 
 KernelConfig preempting(PreemptMode mode, unsigned stallOdds = 0, int mainPriority = 251) {
     KernelConfig config;

@@ -8,12 +8,14 @@
 #include <utility>
 #include <vector>
 
+#include "support/virtual_time.hpp"
+
 namespace stress {
 
 namespace {
 
 using hosted::Micros;
-constexpr Micros kMs = hosted::kMicrosPerMilli;
+using touch_test::kMs;
 
 const char* const kTouchKey = "HARDWARE\\DEVICEMAP\\TOUCH";
 const char* const kGweKey = "System\\GWE";

@@ -8,12 +8,13 @@
 #include <gtest/gtest.h>
 
 #include "driver/core/driver_session.hpp"
+#include "support/virtual_time.hpp"
 #include "windowing/session.hpp"
 
 namespace {
 
+using touch_test::kMs;
 using touch_test::kTouchKey;
-constexpr hosted::Micros kMs = hosted::kMicrosPerMilli;
 
 windowing::Point rawAt(windowing::Session& session, double x, double y) {
     const sim::RawPoint raw = session.panel().toRawClamped(sim::Point{x, y});

@@ -2,12 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include "support/virtual_time.hpp"
+
 namespace capture {
 
 namespace {
 
 using hosted::Micros;
-constexpr Micros kMs = hosted::kMicrosPerMilli;
+using touch_test::kMs;
 constexpr int kHeldX = 700, kHeldY = 800;
 
 void pressAndHold(windowing::Session& session) {

@@ -9,6 +9,7 @@
 
 #include "driver/capture/capture_races.hpp"
 #include "support/exploration.hpp"
+#include "support/virtual_time.hpp"
 #include "windowing/session.hpp"
 
 namespace {
@@ -16,7 +17,7 @@ namespace {
 using capture::raw;
 using capture::unitPanel;
 using hosted::Micros;
-constexpr Micros kMs = 1000;
+using touch_test::kMs;
 
 class Capture : public ::testing::Test {
   protected:

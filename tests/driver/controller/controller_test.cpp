@@ -179,9 +179,6 @@ TEST_F(ScriptedLink, ReaderFallsBackInStepAfterABrokenPacket) {
     EXPECT_EQ(report.Y, 388u);
 }
 
-// The command byte is read with the keyboard interface held off (0xAD), and
-// the value written back switches it on again; an answer that does not show
-// it off is not the answer and is never written back.
 // Bytes left over from before are drained until the line is quiet, but at
 // most 64 at a time: a controller that never falls silent cannot hold the
 // driver.
@@ -194,6 +191,9 @@ TEST_F(ScriptedLink, DrainStopsAtQuietOrAfterSixtyFourBytes) {
     EXPECT_TRUE(ports->writes.empty());
 }
 
+// The command byte is read with the keyboard interface held off (0xAD), and
+// the value written back switches it on again; an answer that does not show
+// it off is not the answer and is never written back.
 TEST_F(ScriptedLink, StopClearsOnlyTheAuxInterruptBitAndForgetsSysIntr) {
     // A touch byte still waiting is not the i8042's answer.
     ports->queue({0x81}, 0x21);

@@ -11,13 +11,14 @@
 #include <gtest/gtest.h>
 
 #include "driver/core/driver_session.hpp"
+#include "support/virtual_time.hpp"
 #include "windowing/keyboard_driver.hpp"
 
 namespace {
 
 using hosted::Micros;
 
-constexpr Micros kMs = hosted::kMicrosPerMilli;
+using touch_test::kMs;
 constexpr std::uint8_t kReadCommandByte = 0x20;
 constexpr std::uint8_t kKeyboardOff = 0xAD;
 constexpr std::uint8_t kAuxInterrupt = 0x02;

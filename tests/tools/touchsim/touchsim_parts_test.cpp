@@ -14,6 +14,7 @@
 #include <string>
 #include <tuple>
 
+#include "support/virtual_time.hpp"
 #include "tools/touchsim/analysis.hpp"
 #include "tools/touchsim/artifacts.hpp"
 #include "tools/touchsim/expectations.hpp"
@@ -28,7 +29,7 @@ using touchsim::JsonLines;
 using touchsim::Scenario;
 using touchsim::ScenarioError;
 
-constexpr hosted::Micros kMs = 1000;
+using touch_test::kMs;
 
 Scenario parse(const std::string& text) {
     return touchsim::parseScenario(text, "s.json", std::filesystem::temp_directory_path());
